@@ -1,0 +1,115 @@
+// QZCLS_NetMessage: LAN messaging between the logged-in users of a multi-user application.
+//
+// A host creates one object per running client and calls Init with the handle of a database
+// connection it opened through qzpub and the user's names. The object listens on a TCP port of
+// its own and publishes its address and port as a row of the shared table YHDL; SendMessage
+// reaches every logged-in user that matches a user, system and module name; messages that
+// others send arrive as the acceptMessage event. LogOut, or destruction, ends the presence.
+//
+// Threads: an object belongs to the thread that created it. Every method, and every event, runs
+// on that thread; socket events are delivered by that thread's message loop (qz/message_loop.h),
+// which the host drives. Init, LogOut and SendMessage run that loop once or more before they
+// return, so events (acceptMessage included) may be raised to the host while they are in
+// progress, and a handler may call the object again.
+#ifndef QZ_NET_MESSAGE_H_
+#define QZ_NET_MESSAGE_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qz/connection_point.h"
+#include "qz/status.h"
+
+namespace qz {
+
+namespace presence {
+class cls_StructYHDL;
+}
+namespace transport {
+class frmMsg;
+}
+
+// The event interface of QZCLS_NetMessage (named __QZCLS_NetMessage in the type library).
+// Every method has an empty default, so a sink overrides only what it handles. Only
+// acceptMessage is ever raised; the others belong to the interface all the same.
+class QZCLS_NetMessageEvents {
+ public:
+  virtual ~QZCLS_NetMessageEvents() = default;
+  virtual void userLogin(int32_t /*id*/) {}
+  virtual void userLogout(int32_t /*id*/) {}
+  virtual void userUpdate(int32_t /*id*/) {}
+  // A message from a logged-in user: its text and the sender's user, system and module names.
+  virtual void acceptMessage(const std::string& /*msg*/, const std::string& /*UserName*/,
+                             const std::string& /*SysName*/, const std::string& /*MdlName*/) {}
+  virtual void ExtendProcessEnd() {}
+};
+
+// An array of texts, or no array at all (std::nullopt), which is not the same as an empty one.
+using StringArray = std::optional<std::vector<std::string>>;
+
+class QZCLS_NetMessage : public ConnectionPoint<QZCLS_NetMessageEvents> {
+ public:
+  // Sets the three members to their initial values; touches neither network nor database.
+  QZCLS_NetMessage();
+  // Runs LogOut; its failure (as when there is no login) is dropped.
+  ~QZCLS_NetMessage();
+  QZCLS_NetMessage(const QZCLS_NetMessage&) = delete;
+  QZCLS_NetMessage& operator=(const QZCLS_NetMessage&) = delete;
+
+  // Logs the user in: starts the listener, purges stale rows, replaces an earlier row of the
+  // same user, system, module and address, and inserts the user's own row. lngHdbc is a handle
+  // from qzpub_Connect; it stays the host's. Text is UTF-8. An omitted optional text is empty.
+  Status Init(int32_t lngHdbc, std::string_view UserName, std::string_view SysName,
+              std::string_view ModName, std::string_view UserFullName = {},
+              std::string_view Std1 = {}, std::string_view Std2 = {});
+
+  // Deletes the user's row, closes the listener and ends every connection of this thread.
+  // Fails with errc::kObjectNotSet, changing nothing, when there is no login.
+  Status LogOut();
+
+  // Sends msg to every logged-in user matching the non-empty filters (the sender included when
+  // it matches). Returns once every delivery has started; delivery is not confirmed.
+  Status SendMessage(std::string_view msg, std::string_view UserName = {},
+                     std::string_view SysName = {}, std::string_view ModName = {});
+  // The same; afterwards the three filter variables hold their trimmed values.
+  Status SendMessage(std::string_view msg, std::string& UserName, std::string& SysName,
+                     std::string& ModName);
+
+  // Always 0.
+  Result<int32_t> getLoginUsersCount();
+  // Always no array (std::nullopt); neither argument is read.
+  Result<StringArray> getLoginUser(int32_t id, std::optional<bool> isKey = std::nullopt);
+  // Does nothing and succeeds; it does not log in.
+  Status Init2(std::string_view Opt, int32_t lngHdbc, int32_t UserID, std::string_view UserName,
+               std::string_view LocalIp, std::string_view LocalPort, std::string_view SysName,
+               std::string_view MdlName);
+
+  // Handlers of the listener form's events. acceptMessage receives the body of a message
+  // payload (the payload without its kind) and raises the public acceptMessage with its first
+  // four fields; the login and logout notices are accepted and raise nothing.
+  void m_frmMsg_userLogin(const std::string& msg);
+  void m_frmMsg_userLogout(const std::string& msg);
+  void m_frmMsg_acceptMessage(const std::string& msg);
+
+ private:
+  // Replaces m_frmMsg, moving the handlers' subscription from the old form to the new one.
+  void SetListenerForm(std::shared_ptr<transport::frmMsg> form);
+  Status StartListener();
+
+  int32_t m_lngHdbc;
+  std::shared_ptr<presence::cls_StructYHDL> m_YHDL;
+  std::shared_ptr<transport::frmMsg> m_frmMsg;
+};
+
+// The address that every listener of this process publishes in its presence row (the socket
+// control's LocalIP), in place of the one found from the machine's host name. Empty restores
+// the default. Call it before Init; tests set 127.0.0.1.
+void SetLocalIPOverride(std::string_view address);
+
+}  // namespace qz
+
+#endif  // QZ_NET_MESSAGE_H_

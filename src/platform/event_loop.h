@@ -1,0 +1,76 @@
+// EventLoop: the per-thread message loop that stands in for the thread's window message loop.
+//
+// One loop per thread, created on first use by Current(). Every socket event of the component
+// is delivered from DoEvents() on the owning thread; nothing else calls a handler.
+//
+// Contract (the component relies on each point):
+// - DoEvents() is one pass: it waits zero time, dispatches the readiness events that are ready
+//   now and the tasks posted before the call, then returns. It may be called from inside any
+//   handler (nested); the nested pass dispatches only what the outer pass has not.
+// - A handler is never called for a watch removed earlier in the same pass (Unwatch only marks
+//   the entry; it is freed after the outermost pass).
+// - Handlers never run synchronously inside Watch/Modify/Post: always from a later pass.
+// - Readiness is level-triggered but reported once: a watch's event is not reported again until
+//   its owner re-arms it with Modify (the socket control re-arms when the consuming call is
+//   made), so a nested DoEvents() never delivers the same event twice.
+#ifndef QZ_PLATFORM_EVENT_LOOP_H_
+#define QZ_PLATFORM_EVENT_LOOP_H_
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace qz::platform {
+
+// Readiness kinds, combinable.
+enum IoEvents : uint32_t {
+  kIoNone = 0,
+  kIoReadable = 1u << 0,
+  kIoWritable = 1u << 1,
+};
+
+// Receives the readiness of one descriptor. `events` holds what is ready; kIoReadable is also
+// reported for hang-up and error conditions, so that the owner finds them with its next call.
+class IoHandler {
+ public:
+  virtual ~IoHandler() = default;
+  virtual void OnIoReady(uint32_t events) = 0;
+};
+
+using WatchId = uint64_t;  // 0 is never a valid id
+
+class EventLoop {
+ public:
+  // The calling thread's loop.
+  static EventLoop& Current();
+
+  virtual ~EventLoop() = default;
+
+  virtual void DoEvents() = 0;
+  virtual void Run() = 0;   // until Stop()
+  virtual void Stop() = 0;  // makes the innermost Run() return after its current pass
+  virtual void RunFor(std::chrono::milliseconds duration) = 0;
+  virtual bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) = 0;
+
+  // Queues task for a later pass on this loop.
+  virtual void Post(std::function<void()> task) = 0;
+
+  // Watches fd for `events`. The handler is not owned; it must Unwatch before it dies.
+  // Returns 0 on failure (errno set).
+  virtual WatchId Watch(int fd, uint32_t events, IoHandler* handler) = 0;
+  // Changes the events watched, and re-arms an event already reported.
+  virtual bool Modify(WatchId id, uint32_t events) = 0;
+  // Stops watching; safe inside a handler, also the handler of this watch. Does not close fd.
+  virtual void Unwatch(WatchId id) = 0;
+
+  // Readable while the loop has something to dispatch; for hosts with a loop of their own.
+  virtual int PollFd() const = 0;
+};
+
+// Shorthand for EventLoop::Current().DoEvents(): "process the pending window messages once".
+void DoEvents();
+
+}  // namespace qz::platform
+
+#endif  // QZ_PLATFORM_EVENT_LOOP_H_

@@ -1,0 +1,114 @@
+// SocketControl: one TCP socket with the members and events of the classic socket control that
+// the component was written against. Non-blocking, driven by the thread's EventLoop.
+//
+// Threads: a control belongs to the thread that created it. Events are delivered only from that
+// thread's EventLoop::DoEvents(), never synchronously inside a member call (a Connect that
+// succeeds at once still reports its Connect event from a later pass).
+//
+// Events go to the sink given to SetEvents, held weakly: for the duration of each event the
+// control holds a strong reference, so a sink that releases its last owner inside its own
+// handler stays alive until the handler returns. A control that is closed or destroyed raises
+// no further event, also not one already due in the same pass.
+#ifndef QZ_PLATFORM_SOCKET_CONTROL_H_
+#define QZ_PLATFORM_SOCKET_CONTROL_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "qz/status.h"
+
+namespace qz::platform {
+
+// The control's State numbers.
+enum class SocketState : int32_t {
+  kClosed = 0,
+  kOpen = 1,
+  kListening = 2,
+  kConnectionPending = 3,
+  kResolvingHost = 4,
+  kHostResolved = 5,
+  kConnecting = 6,
+  kConnected = 7,
+  kPeerClosing = 8,
+  kError = 9,
+};
+
+class SocketEvents {
+ public:
+  virtual ~SocketEvents() = default;
+  // A peer asks to connect to a listening control. Accept(requestID) on a new, closed control
+  // takes the connection over; a request that no handler accepts is closed when this returns.
+  virtual void OnConnectionRequest(int32_t /*requestID*/) {}
+  // The connection that Connect started is established.
+  virtual void OnConnect() {}
+  // bytesTotal bytes can be read with GetData. Not reported again until GetData is called.
+  virtual void OnDataArrival(int32_t /*bytesTotal*/) {}
+  // Every byte handed to SendData has been handed to the kernel.
+  virtual void OnSendComplete() {}
+  // A connection attempt or a transfer failed; number is a Winsock number (10061 refused, 10060
+  // timed out, 10054 reset, ...). The state is kError until Close.
+  virtual void OnError(int32_t /*number*/, const std::string& /*description*/,
+                       bool& /*cancelDisplay*/) {}
+  // The peer closed its end (state kPeerClosing); data received before it was reported first.
+  virtual void OnClose() {}
+};
+
+class SocketControl {
+ public:
+  SocketControl();
+  ~SocketControl();  // closes the socket silently
+  SocketControl(const SocketControl&) = delete;
+  SocketControl& operator=(const SocketControl&) = delete;
+
+  void SetEvents(std::weak_ptr<SocketEvents> sink);
+
+  // The local port to bind at Listen or Connect (0: any). After Listen or Connect, the port
+  // actually bound. Setting a value outside 0..65535 fails with errc::kInvalidProperty.
+  int32_t LocalPort() const;
+  Status SetLocalPort(int32_t port);
+
+  // The machine's address as the control reports it: the process-wide override if one is set
+  // (SetLocalIPOverride); else the first IPv4 address of the host name; else the address of
+  // the interface with the default route; else 127.0.0.1. Dotted IPv4 text.
+  std::string LocalIP() const;
+
+  const std::string& RemoteHost() const;
+  void SetRemoteHost(std::string host);
+  int32_t RemotePort() const;
+  Status SetRemotePort(int32_t port);
+
+  SocketState State() const;
+
+  // General-purpose text property; never read by the control.
+  const std::string& Tag() const;
+  void SetTag(std::string tag);
+
+  // Listens on LocalPort on every local address. Fails at once (10048 when the port is taken).
+  Status Listen();
+  // Takes over the pending connection requestID (from OnConnectionRequest). The control must be
+  // closed; it becomes kConnected.
+  Status Accept(int32_t requestID);
+  // Starts connecting to RemoteHost:RemotePort from LocalPort. Fails at once with 10048 when
+  // LocalPort is taken; a dotted address never blocks the thread. Outcome: OnConnect or OnError.
+  Status Connect();
+  // Queues bytes for sending and writes them as the socket allows; OnSendComplete follows.
+  Status SendData(std::string_view bytes);
+  // Moves at most maxLen received bytes (all available when maxLen <= 0) into out, replacing
+  // its content, and re-arms OnDataArrival.
+  Status GetData(std::string& out, int32_t maxLen = 0);
+  // Closes; succeeds silently on a closed control. No event of this control follows.
+  Status Close();
+
+ private:
+  class Impl;
+  std::shared_ptr<Impl> impl_;
+};
+
+// The process-wide LocalIP override; empty restores the default lookup.
+void SetLocalIPOverride(std::string address);
+
+}  // namespace qz::platform
+
+#endif  // QZ_PLATFORM_SOCKET_CONTROL_H_
