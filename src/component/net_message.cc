@@ -65,7 +65,7 @@ QZCLS_NetMessage::~QZCLS_NetMessage() {
 void QZCLS_NetMessage::SetListenerForm(std::shared_ptr<transport::frmMsg> form) {
   if (m_frmMsg) m_frmMsg->Subscribe(nullptr);
   m_frmMsg = std::move(form);
-  if (m_frmMsg) m_frmMsg->Subscribe(std::make_unique<ListenerFormSink>(this));
+  if (m_frmMsg) m_frmMsg->Subscribe(std::make_shared<ListenerFormSink>(this));
 }
 
 Status QZCLS_NetMessage::StartListener() {
@@ -140,7 +140,8 @@ Status QZCLS_NetMessage::LogOut() {
   }
   // Runs the message loop; nothing of this object is touched afterwards, since a handler may
   // have destroyed it.
-  return transport::CloseAllConnections();
+  transport::CloseAllConnections();
+  return Status::OK();
 }
 
 Status QZCLS_NetMessage::SendMessage(std::string_view msg, std::string_view UserName,

@@ -30,8 +30,9 @@ enum IoEvents : uint32_t {
   kIoWritable = 1u << 1,
 };
 
-// Receives the readiness of one descriptor. `events` holds what is ready; kIoReadable is also
-// reported for hang-up and error conditions, so that the owner finds them with its next call.
+// Receives the readiness of one descriptor. `events` holds what is ready, only of the kinds
+// watched; hang-up and error conditions are reported as every kind watched, so that the owner
+// finds them with its next call.
 class IoHandler {
  public:
   virtual ~IoHandler() = default;
@@ -48,23 +49,31 @@ class EventLoop {
   virtual ~EventLoop() = default;
 
   virtual void DoEvents() = 0;
-  virtual void Run() = 0;   // until Stop()
-  virtual void Stop() = 0;  // makes the innermost Run() return after its current pass
+  virtual void Run() = 0;  // until Stop()
+  // Makes the innermost Run, RunFor or RunUntil return after its current pass (RunUntil then
+  // returns false). Does nothing when none is running.
+  virtual void Stop() = 0;
   virtual void RunFor(std::chrono::milliseconds duration) = 0;
+  // Runs passes, each waiting for work without spinning, until done() holds (true) or the
+  // timeout has passed (false). done() is checked before the first pass and after each one.
   virtual bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) = 0;
 
-  // Queues task for a later pass on this loop.
+  // Queues task for a later pass on this loop; tasks run in the order posted. Only from the
+  // loop's own thread.
   virtual void Post(std::function<void()> task) = 0;
 
-  // Watches fd for `events`. The handler is not owned; it must Unwatch before it dies.
-  // Returns 0 on failure (errno set).
+  // Watches fd for `events`, armed. The handler is not owned; it must Unwatch before it dies,
+  // and before fd is closed. Returns 0 on failure (errno set).
   virtual WatchId Watch(int fd, uint32_t events, IoHandler* handler) = 0;
-  // Changes the events watched, and re-arms an event already reported.
+  // Changes the events watched, and re-arms an event already reported. An event of this watch
+  // that an enclosing pass collected but has not dispatched yet is dropped; if the descriptor is
+  // still ready, a later pass reports it afresh.
   virtual bool Modify(WatchId id, uint32_t events) = 0;
   // Stops watching; safe inside a handler, also the handler of this watch. Does not close fd.
   virtual void Unwatch(WatchId id) = 0;
 
-  // Readable while the loop has something to dispatch; for hosts with a loop of their own.
+  // Readable while the loop has something to dispatch; for hosts with a loop of their own,
+  // which poll it and then call DoEvents(). Owned by the loop.
   virtual int PollFd() const = 0;
 };
 

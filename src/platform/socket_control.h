@@ -85,15 +85,23 @@ class SocketControl {
   const std::string& Tag() const;
   void SetTag(std::string tag);
 
-  // Listens on LocalPort on every local address. Fails at once (10048 when the port is taken).
+  // Listens on LocalPort on every local address. Fails at once (10048 when the port is taken,
+  // also by a listener of another process; a port held only by closing connections is fine).
   Status Listen();
-  // Takes over the pending connection requestID (from OnConnectionRequest). The control must be
-  // closed; it becomes kConnected.
+  // Takes over the pending connection requestID, during its OnConnectionRequest. The control
+  // must be closed (else 40006); it becomes kConnected. An unknown or expired id fails with 40020.
   Status Accept(int32_t requestID);
   // Starts connecting to RemoteHost:RemotePort from LocalPort. Fails at once with 10048 when
-  // LocalPort is taken; a dotted address never blocks the thread. Outcome: OnConnect or OnError.
+  // LocalPort is taken, 11001 when RemoteHost is empty or cannot be resolved, 10049 when
+  // RemotePort is 0, 40006 unless closed; the control then stays closed. A dotted address never
+  // blocks the thread; a name is resolved by the system resolver, which may. Outcome: OnConnect
+  // or OnError (10061 refused, 10060 timed out, 10051/10065 unreachable). Afterwards LocalPort
+  // holds the port bound, also one the kernel chose: set it to 0 again before reconnecting to
+  // let the kernel choose anew, as with Winsock.
   Status Connect();
-  // Queues bytes for sending and writes them as the socket allows; OnSendComplete follows.
+  // Queues bytes for sending and writes them as the socket allows; OnSendComplete follows, from
+  // a later pass even when everything was written at once. Fails at once (40006) unless
+  // connected; a failure of the transfer comes as OnError.
   Status SendData(std::string_view bytes);
   // Moves at most maxLen received bytes (all available when maxLen <= 0) into out, replacing
   // its content, and re-arms OnDataArrival.

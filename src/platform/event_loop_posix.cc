@@ -1,0 +1,239 @@
+// The loop core. It knows nothing of the OS beyond the Poller contract (poller.h).
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/event_loop.h"
+#include "platform/poller.h"
+
+namespace qz::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kMaxEventsPerPass = 256;
+
+// Milliseconds left until deadline, rounded up so that a wait never ends just short of it and
+// turns into a spin.
+int MillisUntil(Clock::time_point deadline) {
+  auto left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
+}
+
+class EventLoopImpl final : public EventLoop {
+ public:
+  EventLoopImpl() : poller_(Poller::Create()) {}
+
+  bool HasWatches() const { return watches_.size() > dead_.size(); }
+
+  void DoEvents() override { Pass(0); }
+
+  void Run() override {
+    RunScope scope(this);
+    while (!scope.stopped()) Pass(-1);
+  }
+
+  void Stop() override {
+    if (!runs_.empty()) runs_.back() = true;
+  }
+
+  void RunFor(std::chrono::milliseconds duration) override {
+    RunScope scope(this);
+    const auto deadline = Clock::now() + duration;
+    do {
+      Pass(MillisUntil(deadline));
+    } while (!scope.stopped() && Clock::now() < deadline);
+  }
+
+  bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) override {
+    RunScope scope(this);
+    const auto deadline = Clock::now() + timeout;
+    while (!done()) {
+      if (scope.stopped() || Clock::now() >= deadline) return false;
+      Pass(MillisUntil(deadline));
+    }
+    return true;
+  }
+
+  void Post(std::function<void()> task) override {
+    tasks_.push_back(Task{next_task_seq_++, std::move(task)});
+    if (!wake_pending_ && poller_) {
+      poller_->Wake();
+      wake_pending_ = true;
+    }
+  }
+
+  WatchId Watch(int fd, uint32_t events, IoHandler* handler) override {
+    if (handler == nullptr || fd < 0) {
+      errno = EINVAL;
+      return 0;
+    }
+    if (!poller_ && !(poller_ = Poller::Create())) return 0;
+    WatchId id = next_watch_id_++;
+    if (!poller_->Add(fd, events, id)) return 0;
+    watches_.emplace(id, Entry{fd, events, 0, handler, false});
+    return id;
+  }
+
+  bool Modify(WatchId id, uint32_t events) override {
+    auto it = watches_.find(id);
+    if (it == watches_.end() || it->second.dead) {
+      errno = ENOENT;
+      return false;
+    }
+    Entry& e = it->second;
+    if (!poller_->Modify(e.fd, events, id)) return false;
+    e.events = events;
+    // An event of this watch that an enclosing pass has collected but not yet dispatched is now
+    // stale; the re-armed watch reports afresh if it is still ready.
+    ++e.arm_seq;
+    return true;
+  }
+
+  void Unwatch(WatchId id) override {
+    auto it = watches_.find(id);
+    if (it == watches_.end() || it->second.dead) return;
+    poller_->Delete(it->second.fd);
+    if (depth_ == 0) {
+      watches_.erase(it);
+    } else {
+      // A pass may still hold a collected event for it: keep the entry, marked, until the
+      // outermost pass ends.
+      it->second.dead = true;
+      it->second.handler = nullptr;
+      dead_.push_back(id);
+    }
+  }
+
+  int PollFd() const override { return poller_ ? poller_->Fd() : -1; }
+
+ private:
+  struct Entry {
+    int fd;
+    uint32_t events;
+    uint64_t arm_seq;
+    IoHandler* handler;
+    bool dead;
+  };
+  struct Task {
+    uint64_t seq;
+    std::function<void()> fn;
+  };
+  struct Due {
+    WatchId id;
+    uint64_t arm_seq;
+    uint32_t events;
+  };
+
+  // Registers one Run/RunFor/RunUntil so that Stop() ends the innermost one.
+  class RunScope {
+   public:
+    explicit RunScope(EventLoopImpl* loop) : loop_(loop) { loop_->runs_.push_back(false); }
+    ~RunScope() { loop_->runs_.pop_back(); }
+    bool stopped() const { return loop_->runs_.back(); }
+
+   private:
+    EventLoopImpl* loop_;
+  };
+
+  void Pass(int timeout_ms) {
+    const uint64_t task_limit = next_task_seq_;
+    if (!tasks_.empty()) timeout_ms = 0;
+    ++depth_;
+    if (scratch_.size() < depth_) scratch_.emplace_back();
+    std::vector<Due>& due = scratch_[depth_ - 1];
+    due.clear();
+    Collect(timeout_ms, due);
+
+    for (const Due& d : due) {
+      auto it = watches_.find(d.id);
+      if (it == watches_.end()) continue;
+      Entry& e = it->second;  // stays valid: entries are erased only after the outermost pass
+      if (e.dead || e.arm_seq != d.arm_seq) continue;
+      uint32_t ready = d.events & e.events;
+      if (ready == kIoNone) continue;
+      e.handler->OnIoReady(ready);
+    }
+
+    while (!tasks_.empty() && tasks_.front().seq < task_limit) {
+      std::function<void()> fn = std::move(tasks_.front().fn);
+      tasks_.pop_front();
+      fn();
+    }
+
+    --depth_;
+    if (depth_ == 0) {
+      for (WatchId id : dead_) watches_.erase(id);
+      dead_.clear();
+    }
+    if (tasks_.empty() && wake_pending_) {
+      poller_->ClearWake();
+      wake_pending_ = false;
+    }
+  }
+
+  void Collect(int timeout_ms, std::vector<Due>& due) {
+    if (!poller_) {
+      // No OS poller could be made (descriptors exhausted): only tasks can run; a timed wait
+      // still must not spin.
+      if (timeout_ms != 0 && tasks_.empty()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms < 0 ? 10 : timeout_ms));
+      }
+      return;
+    }
+    PolledEvent polled[kMaxEventsPerPass];
+    int n = poller_->Poll(timeout_ms, polled, kMaxEventsPerPass);
+    for (int i = 0; i < n; ++i) {
+      auto it = watches_.find(polled[i].token);
+      if (it == watches_.end() || it->second.dead) continue;
+      due.push_back(Due{polled[i].token, it->second.arm_seq, polled[i].events});
+    }
+  }
+
+  std::unique_ptr<Poller> poller_;
+  std::unordered_map<WatchId, Entry> watches_;
+  std::vector<WatchId> dead_;
+  std::deque<Task> tasks_;
+  // One collection buffer per nesting depth; a deque so that growing it for a nested pass does
+  // not move the buffer an enclosing pass is iterating.
+  std::deque<std::vector<Due>> scratch_;
+  std::vector<bool> runs_;  // stop flags of the active runs, innermost last
+  uint64_t next_task_seq_ = 0;
+  WatchId next_watch_id_ = 1;
+  size_t depth_ = 0;
+  bool wake_pending_ = false;
+};
+
+// Owns the thread's loop. A loop that still has watches when the thread ends is left allocated:
+// the objects that own those watches (thread-local state destroyed later) unwatch into it.
+struct LoopHolder {
+  EventLoopImpl* loop = nullptr;
+  ~LoopHolder() {
+    if (loop != nullptr && !loop->HasWatches()) {
+      delete loop;
+      loop = nullptr;
+    }
+  }
+};
+
+thread_local LoopHolder t_loop;
+
+}  // namespace
+
+EventLoop& EventLoop::Current() {
+  if (t_loop.loop == nullptr) t_loop.loop = new EventLoopImpl();
+  return *t_loop.loop;
+}
+
+void DoEvents() { EventLoop::Current().DoEvents(); }
+
+}  // namespace qz::platform

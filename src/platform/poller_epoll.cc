@@ -1,0 +1,119 @@
+// Linux backend of Poller: epoll with EPOLLONESHOT, and an eventfd for wake-ups.
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+
+#include "platform/event_loop.h"
+#include "platform/poller.h"
+
+namespace qz::platform {
+namespace {
+
+// Token of the wake-up eventfd; the loop never hands out this token.
+constexpr uint64_t kWakeToken = UINT64_MAX;
+constexpr int kBatch = 256;
+
+uint32_t ToEpoll(uint32_t events) {
+  uint32_t e = EPOLLONESHOT;
+  if (events & kIoReadable) e |= EPOLLIN;
+  if (events & kIoWritable) e |= EPOLLOUT;
+  return e;
+}
+
+uint32_t FromEpoll(uint32_t e) {
+  uint32_t events = kIoNone;
+  if (e & (EPOLLIN | EPOLLPRI | EPOLLRDHUP)) events |= kIoReadable;
+  if (e & EPOLLOUT) events |= kIoWritable;
+  if (e & (EPOLLERR | EPOLLHUP)) events |= kIoReadable | kIoWritable;
+  return events;
+}
+
+class EpollPoller final : public Poller {
+ public:
+  EpollPoller(int epfd, int wakefd) : epfd_(epfd), wakefd_(wakefd) {}
+  ~EpollPoller() override {
+    ::close(wakefd_);
+    ::close(epfd_);
+  }
+
+  bool Add(int fd, uint32_t events, uint64_t token) override {
+    epoll_event ev{};
+    ev.events = ToEpoll(events);
+    ev.data.u64 = token;
+    return ::epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev) == 0;
+  }
+
+  bool Modify(int fd, uint32_t events, uint64_t token) override {
+    epoll_event ev{};
+    ev.events = ToEpoll(events);
+    ev.data.u64 = token;
+    return ::epoll_ctl(epfd_, EPOLL_CTL_MOD, fd, &ev) == 0;
+  }
+
+  void Delete(int fd) override {
+    epoll_event ev{};  // a non-null pointer for kernels before 2.6.9
+    ::epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, &ev);
+  }
+
+  int Poll(int timeout_ms, PolledEvent* out, int capacity) override {
+    if (capacity > kBatch) capacity = kBatch;
+    int n = ::epoll_wait(epfd_, buf_, capacity, timeout_ms);
+    if (n < 0) return 0;  // EINTR: the caller recomputes its deadline
+    int count = 0;
+    for (int i = 0; i < n; ++i) {
+      if (buf_[i].data.u64 == kWakeToken) continue;
+      out[count++] = PolledEvent{buf_[i].data.u64, FromEpoll(buf_[i].events)};
+    }
+    return count;
+  }
+
+  void Wake() override {
+    uint64_t one = 1;
+    // EAGAIN means the counter is already non-zero: the wake-up is pending anyway.
+    [[maybe_unused]] ssize_t r = ::write(wakefd_, &one, sizeof one);
+  }
+
+  void ClearWake() override {
+    uint64_t value;
+    [[maybe_unused]] ssize_t r = ::read(wakefd_, &value, sizeof value);
+  }
+
+  int Fd() const override { return epfd_; }
+
+ private:
+  int epfd_;
+  int wakefd_;
+  epoll_event buf_[kBatch];
+};
+
+}  // namespace
+
+std::unique_ptr<Poller> Poller::Create() {
+  int epfd = ::epoll_create1(EPOLL_CLOEXEC);
+  if (epfd < 0) return nullptr;
+  int wakefd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wakefd < 0) {
+    int saved = errno;
+    ::close(epfd);
+    errno = saved;
+    return nullptr;
+  }
+  // Level-triggered and persistent, unlike the watches: it stays readable while work is queued.
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = kWakeToken;
+  if (::epoll_ctl(epfd, EPOLL_CTL_ADD, wakefd, &ev) != 0) {
+    int saved = errno;
+    ::close(wakefd);
+    ::close(epfd);
+    errno = saved;
+    return nullptr;
+  }
+  return std::make_unique<EpollPoller>(epfd, wakefd);
+}
+
+}  // namespace qz::platform

@@ -1,0 +1,70 @@
+// frmMsg: the hidden listener form. Its control `Listener` accepts every connection request on
+// a new inbound connection object, and the inbound side hands each delivered payload back to
+// the form that Module1().gMsgForm refers to, which raises one of its three events.
+//
+// Lifetime: created by StartListener, owned by the public class's m_frmMsg and, while loaded,
+// by the thread's collection of loaded forms; LogOut closes Listener and unloads the form.
+// Threads: the loading thread only. Events are raised synchronously, on that thread, from
+// inside the loop's event dispatch.
+#ifndef QZ_TRANSPORT_FRM_MSG_H_
+#define QZ_TRANSPORT_FRM_MSG_H_
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/socket_control.h"
+#include "qz/status.h"
+#include "transport/hidden_form.h"
+
+namespace qz::transport {
+
+// The form's events, in their declared order. The texts are passed by value (a copy each).
+class frmMsgEvents {
+ public:
+  virtual ~frmMsgEvents() = default;
+  virtual void userLogin(const std::string& msg) = 0;
+  virtual void userLogout(const std::string& msg) = 0;
+  virtual void acceptMessage(const std::string& msg) = 0;
+};
+
+class frmMsg final : public HiddenForm {
+ public:
+  static std::shared_ptr<frmMsg> Create();
+
+  // The one subscriber of the events, shared with whoever subscribed; nullptr ends the
+  // subscription. Ending it inside one of the subscriber's own handlers is safe: the raising
+  // operation keeps the subscriber alive until its handler returns.
+  void Subscribe(std::shared_ptr<frmMsgEvents> sink) { sink_ = std::move(sink); }
+
+  bool HasSubscriber() const { return sink_ != nullptr; }
+
+  platform::SocketControl& Listener() { return listener_; }
+
+  // Raise userLogin, userLogout, acceptMessage with text; the subscriber's handler has run to
+  // completion (and may have re-entered the loop) when these return.
+  void RaiseLogin(std::string& text);
+  void RaiseLogout(std::string& text);
+  void RaiseMessage(std::string& text);
+
+  // "RaiseLogin", "RaiseLogout" and "RaiseMessage", by their exact names.
+  Status CallByName(std::string_view name, std::string& arg) override;
+
+ protected:
+  platform::SocketControl* Control() override { return &listener_; }
+  // gMsgForm := this form.
+  void OnLoad() override;
+  // Closes Listener and empties gMsgForm, whichever form it refers to.
+  void OnUnload() override;
+  void OnConnectionRequest(int32_t requestID) override;
+
+ private:
+  frmMsg() = default;
+
+  platform::SocketControl listener_;
+  std::shared_ptr<frmMsgEvents> sink_;
+};
+
+}  // namespace qz::transport
+
+#endif  // QZ_TRANSPORT_FRM_MSG_H_

@@ -1,0 +1,70 @@
+#include "transport/port_choice.h"
+
+#include <algorithm>
+
+#include "platform/random.h"
+#include "platform/tcp_table.h"
+
+namespace qz::transport {
+namespace {
+
+constexpr int64_t kFirstOffset = 9000;
+constexpr int64_t kSpread = 200;
+constexpr int64_t kHighestPort = 65535;
+constexpr int32_t kSystemChooses = 0;
+// A walk with a negative base can wander; no walk needs more steps than there are ports.
+constexpr int64_t kMaxSteps = kHighestPort + 1;
+
+std::function<int32_t(int32_t)>& PickerForTesting() {
+  thread_local std::function<int32_t(int32_t)> picker;
+  return picker;
+}
+
+int64_t RandomPart(double r) {
+  const double scaled = std::clamp(r, 0.0, 1.0) * static_cast<double>(kSpread);
+  return std::min(static_cast<int64_t>(scaled), kSpread - 1);
+}
+
+bool InPortRange(int64_t candidate) { return candidate >= 0 && candidate <= kHighestPort; }
+
+}  // namespace
+
+UsedPorts::UsedPorts(const std::vector<uint16_t>& ports) {
+  for (uint16_t port : ports) bits_.set(port);
+}
+
+bool UsedPorts::Contains(int64_t port) const {
+  return InPortRange(port) && bits_.test(static_cast<size_t>(port));
+}
+
+UsedPorts ReadUsedPorts() {
+  Result<std::vector<uint16_t>> table = platform::ReadTcpLocalPorts();
+  return table.ok() ? UsedPorts(*table) : UsedPorts();
+}
+
+uint16_t PortFromBytes(const uint8_t field[4]) {
+  return static_cast<uint16_t>(field[0] * 256 + field[1]);
+}
+
+int32_t PickFreePort(int32_t base) {
+  if (const auto& picker = PickerForTesting()) return picker(base);
+  platform::ReseedFromTimeOfDay();
+  return PickFreePort(base, ReadUsedPorts(), platform::NextRandom);
+}
+
+int32_t PickFreePort(int32_t base, const UsedPorts& used,
+                     const std::function<double()>& next_random) {
+  // 64-bit sums: no base or walk can overflow.
+  int64_t candidate = (int64_t{base} + kFirstOffset) + RandomPart(next_random());
+  for (int64_t steps = 0; InPortRange(candidate) && used.Contains(candidate); ++steps) {
+    if (steps == kMaxSteps) return kSystemChooses;
+    candidate = (candidate + base) + RandomPart(next_random());
+  }
+  return InPortRange(candidate) ? static_cast<int32_t>(candidate) : kSystemChooses;
+}
+
+void SetPortPickerForTesting(std::function<int32_t(int32_t base)> picker) {
+  PickerForTesting() = std::move(picker);
+}
+
+}  // namespace qz::transport

@@ -1,0 +1,54 @@
+// Local port choice for every socket the transport binds: a pseudo-random port a little above
+// 9000 plus the caller's base, walked upwards past the ports that the machine's TCP table lists.
+//
+// First candidate: (base + 9000) + floor(r * 200). While it is listed: candidate := (candidate +
+// base) + floor(r * 200), with a new r each time. Base 5000 thus gives 14000..14199 first; the
+// last number b of a peer's address gives 9000 + b .. 9199 + b.
+//
+// The whole table counts, every state, IPv4 and IPv6; a table that cannot be read lists nothing.
+// A candidate outside 0..65535 cannot be bound: the walk ends there and the result is 0, which
+// lets the system choose a free port at Listen or Connect. Nothing is reserved: a port that is
+// returned and not yet bound may be returned again. Runs on the calling thread, processes no
+// events.
+#ifndef QZ_TRANSPORT_PORT_CHOICE_H_
+#define QZ_TRANSPORT_PORT_CHOICE_H_
+
+#include <bitset>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace qz::transport {
+
+// The set of local ports in use.
+class UsedPorts {
+ public:
+  UsedPorts() = default;
+  explicit UsedPorts(const std::vector<uint16_t>& ports);
+  void Add(uint16_t port) { bits_.set(port); }
+  // Whole numbers only; false for any number outside 0..65535.
+  bool Contains(int64_t port) const;
+
+ private:
+  std::bitset<65536> bits_;
+};
+
+// The local ports of the machine's TCP table; empty when the table cannot be read.
+UsedPorts ReadUsedPorts();
+
+// A port field of a TCP table row: network byte order in the first two bytes.
+uint16_t PortFromBytes(const uint8_t field[4]);
+
+// Re-seeds the thread's generator once, reads the machine's table and walks as above. Never
+// fails; base is not changed.
+int32_t PickFreePort(int32_t base);
+// The walk alone, against `used`, drawing r from next_random (values in [0, 1)).
+int32_t PickFreePort(int32_t base, const UsedPorts& used,
+                     const std::function<double()>& next_random);
+
+// For tests: makes PickFreePort(base) on this thread call `picker` instead; empty restores.
+void SetPortPickerForTesting(std::function<int32_t(int32_t base)> picker);
+
+}  // namespace qz::transport
+
+#endif  // QZ_TRANSPORT_PORT_CHOICE_H_
