@@ -110,6 +110,11 @@ class QZCLS_NetMessage : public ConnectionPoint<QZCLS_NetMessageEvents> {
 // the default. Call it before Init; tests set 127.0.0.1.
 void SetLocalIPOverride(std::string_view address);
 
+// The number of connections, inbound and outbound, that the objects of the calling thread still
+// hold open. A host that is about to exit may run the loop until this is 0 (or a time limit
+// passes) so that the deliveries it started are not cut off.
+size_t PendingConnections();
+
 }  // namespace qz
 
 #endif  // QZ_NET_MESSAGE_H_

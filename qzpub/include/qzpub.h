@@ -4,9 +4,11 @@
  * terminated 8-bit text in the system code page, and the 312-byte YHDLRecord. Backends: SQLite
  * ("sqlite:PATH" or a bare path) and PostgreSQL ("postgresql://..." or "postgres://...").
  *
- * Results: unless an entry says otherwise, 1 means success and 0 or less a failure, whose text
+ * Results: unless an entry says otherwise, 1 means success and -1 a failure, whose text
  * qzpub_LastError() then gives. The component does not look at them; hosts may.
- * Threads: a handle, and the cursors opened on it, may be used by one thread at a time. */
+ * Threads: any thread may call any entry; calls on one handle (and its cursors) are run one at
+ * a time, calls on different handles in parallel. Hosts should still give each thread its own
+ * handle, as the component expects. */
 #ifndef QZPUB_H_
 #define QZPUB_H_
 
@@ -25,8 +27,9 @@ extern "C" {
 #endif
 
 /* One row of table YHDL. Text fields hold 8-bit text: the value, one NUL, then spaces to the
- * width; a value that fills the field has no NUL. A field may also be NUL-padded. Integers are
- * little-endian. */
+ * width (as the component writes them) or NULs (as the library writes them); a value that fills
+ * the field has no NUL. The library reads a field up to its first NUL or its width, never past
+ * it, and drops trailing spaces. Integers are little-endian. */
 typedef struct YHDLRecord {
   int32_t YH00;  /* row key, assigned by the database */
   char YH01[42]; /* user name */
@@ -50,11 +53,12 @@ QZPUB_API int32_t QZPUB_CALL odbc_GetSysDateStr(int32_t hdbc, char* buffer);
 QZPUB_API int32_t QZPUB_CALL odbc_ExecSQL(int32_t hdbc, const char* sql);
 /* Inserts a row from record and writes the new row's key into record->YH00. */
 QZPUB_API int32_t QZPUB_CALL userYHDL_Insert(int32_t hdbc, YHDLRecord* record);
-/* Deletes the row whose key is record->YH00. */
+/* Deletes the row whose key is record->YH00; 1 also when there is none. */
 QZPUB_API int32_t QZPUB_CALL userYHDL_Delete(int32_t hdbc, YHDLRecord* record);
-/* Updates the row whose key is record->YH00 from the other fields. */
+/* Updates the row whose key is record->YH00 from the other fields; 0 when there is none. */
 QZPUB_API int32_t QZPUB_CALL userYHDL_Update(int32_t hdbc, YHDLRecord* record);
-/* Makes the named database current. */
+/* Makes the named database current: a no-op in SQLite; in PostgreSQL, a schema of that name,
+ * when there is one, goes in front of the search_path. */
 QZPUB_API int32_t QZPUB_CALL sysMSSQLUses(int32_t hdbc, const char* database);
 /* Selects the rows satisfying condition (a bare boolean expression over YHDL's columns; empty or
  * NULL selects every row), in key order. Fills record with the first and returns a cursor > 0;
@@ -62,7 +66,8 @@ QZPUB_API int32_t QZPUB_CALL sysMSSQLUses(int32_t hdbc, const char* database);
 QZPUB_API int32_t QZPUB_CALL userYHDL_GetFirst(int32_t hdbc, YHDLRecord* record,
                                                const char* condition);
 /* Fills record with the next row of the scan and returns 1; any other value ends the scan
- * (0: no more rows, which also closes the cursor) and leaves record untouched. */
+ * (0: no more rows, which also closes the cursor) and leaves record untouched. A connection
+ * keeps its 64 newest scans open; older ones are closed. */
 QZPUB_API int32_t QZPUB_CALL userYHDL_GetNext(int32_t cursor, YHDLRecord* record);
 
 /* Host-side entries. */

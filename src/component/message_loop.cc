@@ -3,6 +3,7 @@
 #include "platform/event_loop.h"
 #include "platform/socket_control.h"
 #include "qz/net_message.h"
+#include "transport/registry.h"
 
 namespace qz {
 namespace loop {
@@ -22,5 +23,7 @@ int PollFd() { return platform::EventLoop::Current().PollFd(); }
 void SetLocalIPOverride(std::string_view address) {
   platform::SetLocalIPOverride(std::string(address));
 }
+
+size_t PendingConnections() { return transport::ConnectionCount(); }
 
 }  // namespace qz

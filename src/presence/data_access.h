@@ -37,6 +37,12 @@ DataAccess& CurrentDataAccess();
 // For tests: call it while no component call is running.
 void SetDataAccessForTesting(DataAccess* fake);
 
+// Makes the library binding load name (a file name or a path) instead of "libqzpub.so", and
+// forgets what it had bound; an empty name restores the default. For tests: call it while no
+// call is running. Hosts cannot change the name: the component binds the library it was built
+// for, as the loader finds it.
+void SetLibraryNameForTesting(const std::string& name);
+
 }  // namespace qz::presence
 
 #endif  // QZ_PRESENCE_DATA_ACCESS_H_

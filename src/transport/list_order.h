@@ -13,7 +13,14 @@
 // Ends other than a delivery: a connection reset (Error) is closed, removed and unloaded with
 // nothing raised; one that sends more than kMaxPayloadBytes is dropped the same way; one whose
 // peer closes while neither form is there stays registered, its socket closed, until the
-// drain at logout; one whose peer never closes stays registered and connected until then.
+// drain at logout; one whose peer never closes stays registered and connected until then, or
+// until it is dropped to make room (below).
+//
+// Held connections are bounded: anyone who reaches the port could otherwise open connections
+// that never end until the process runs out of descriptors and hears nobody. When a request
+// comes while the thread holds HeldLimit() ListOrders, the one held longest that has received no
+// byte yet (or whose socket is already closed) is dropped as after a reset; when every one has
+// received something, the oldest is.
 #ifndef QZ_TRANSPORT_LIST_ORDER_H_
 #define QZ_TRANSPORT_LIST_ORDER_H_
 
@@ -38,6 +45,13 @@ Status AcceptConnection(int32_t requestID, std::weak_ptr<frmMsg> listener_form =
 class ListOrder final : public HiddenForm {
  public:
   static constexpr size_t kMaxPayloadBytes = size_t{1} << 20;
+  static constexpr size_t kMaxHeldConnections = 256;
+  // The most ListOrders a thread holds at once: kMaxHeldConnections, or a quarter of the
+  // process's descriptor limit when that is lower (at least 4), leaving room for the host and
+  // for outbound deliveries.
+  static size_t HeldLimit();
+  // The ListOrders the calling thread holds: loaded and not yet unloaded.
+  static size_t HeldCount();
 
   static std::shared_ptr<ListOrder> Create(std::weak_ptr<frmMsg> listener_form = {});
 
@@ -53,8 +67,15 @@ class ListOrder final : public HiddenForm {
   void OnError(int32_t number, const std::string& description, bool& cancelDisplay) override;
 
  private:
+  friend Status AcceptConnection(int32_t, std::weak_ptr<frmMsg>);
   explicit ListOrder(std::weak_ptr<frmMsg> listener_form)
       : listener_form_(std::move(listener_form)) {}
+  ~ListOrder() override;
+  // Drops held connections, idle ones first, until one more may be held.
+  static void MakeRoomForOneMore();
+  // Enters this object in the thread's list of held connections, newest last, or takes it out.
+  void Hold();
+  void Unhold();
 
   // The form to deliver to, or nullptr when there is none.
   std::shared_ptr<HiddenForm> Recipient() const;
@@ -69,6 +90,11 @@ class ListOrder final : public HiddenForm {
   std::weak_ptr<frmMsg> listener_form_;
   platform::SocketControl use_;
   std::string received_;
+  bool heard_ = false;  // a byte has arrived
+  // Links of the thread's list of held connections, oldest first.
+  bool held_ = false;
+  ListOrder* older_ = nullptr;
+  ListOrder* newer_ = nullptr;
 };
 
 }  // namespace qz::transport

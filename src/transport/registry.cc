@@ -61,4 +61,9 @@ void CloseAllConnections() {
   Module1().gConnections.reset();
 }
 
+size_t ConnectionCount() {
+  const std::unique_ptr<ConnectionRegistry>& registry = Module1().gConnections;
+  return registry ? registry->Count() : 0;
+}
+
 }  // namespace qz::transport

@@ -45,6 +45,9 @@ void RemoveConnection(const std::string& key);
 // Handlers run inside it, on this thread.
 void CloseAllConnections();
 
+// The number of live connection objects of the calling thread, inbound and outbound.
+size_t ConnectionCount();
+
 }  // namespace qz::transport
 
 #endif  // QZ_TRANSPORT_REGISTRY_H_

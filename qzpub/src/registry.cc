@@ -1,0 +1,104 @@
+#include "registry.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace qzpub {
+
+Registry& Registry::Instance() {
+  // Never destroyed: a host thread may still call in while the process exits.
+  static Registry* const instance = new Registry;
+  return *instance;
+}
+
+template <typename Map>
+int32_t Registry::NextId(const Map& used, int32_t* last) {
+  do {
+    *last = *last == std::numeric_limits<int32_t>::max() ? 1 : *last + 1;
+  } while (used.count(*last) != 0);
+  return *last;
+}
+
+int32_t Registry::AddConnection(std::unique_ptr<Backend> backend) {
+  auto connection = std::make_shared<Connection>();
+  connection->backend = std::move(backend);
+  std::lock_guard lock(mu_);
+  const int32_t handle = NextId(connections_, &last_handle_);
+  connections_.emplace(handle, std::move(connection));
+  return handle;
+}
+
+bool Registry::RemoveConnection(int32_t handle) {
+  std::shared_ptr<Connection> connection;
+  {
+    std::lock_guard lock(mu_);
+    auto it = connections_.find(handle);
+    if (it == connections_.end()) return false;
+    connection = std::move(it->second);
+    connections_.erase(it);
+    for (int32_t id : connection->cursors) cursors_.erase(id);
+    connection->cursors.clear();
+  }
+  // Waits for a call still running on the connection.
+  std::lock_guard lock(connection->mu);
+  connection->backend.reset();
+  return true;
+}
+
+Status Registry::WithBackend(int32_t handle, const std::function<Status(Backend&)>& fn) {
+  std::shared_ptr<Connection> connection;
+  {
+    std::lock_guard lock(mu_);
+    auto it = connections_.find(handle);
+    if (it != connections_.end()) connection = it->second;
+  }
+  if (connection == nullptr) return Status::Failure("no open connection " + std::to_string(handle));
+  std::lock_guard lock(connection->mu);
+  if (connection->backend == nullptr) {
+    return Status::Failure("connection " + std::to_string(handle) + " is closed");
+  }
+  return fn(*connection->backend);
+}
+
+Result<int32_t> Registry::OpenCursor(int32_t handle, std::vector<Row> rows) {
+  std::lock_guard lock(mu_);
+  auto it = connections_.find(handle);
+  if (it == connections_.end()) {
+    return Status::Failure("connection " + std::to_string(handle) + " was closed");
+  }
+  Connection& connection = *it->second;
+  while (connection.cursors.size() >= kMaxOpenCursors) {
+    cursors_.erase(connection.cursors.front());
+    connection.cursors.pop_front();
+  }
+  const int32_t id = NextId(cursors_, &last_cursor_);
+  cursors_.emplace(id, Cursor{handle, std::move(rows)});
+  connection.cursors.push_back(id);
+  return id;
+}
+
+Result<bool> Registry::Next(int32_t cursor, Row* row) {
+  std::lock_guard lock(mu_);
+  auto it = cursors_.find(cursor);
+  if (it == cursors_.end()) return Status::Failure("no open cursor " + std::to_string(cursor));
+  Cursor& c = it->second;
+  if (c.next < c.rows.size()) {
+    *row = std::move(c.rows[c.next++]);
+    return true;
+  }
+  CloseCursorLocked(cursor);
+  return false;
+}
+
+void Registry::CloseCursorLocked(int32_t id) {
+  auto it = cursors_.find(id);
+  if (it == cursors_.end()) return;
+  auto connection = connections_.find(it->second.handle);
+  if (connection != connections_.end()) {
+    std::deque<int32_t>& open = connection->second->cursors;
+    open.erase(std::remove(open.begin(), open.end(), id), open.end());
+  }
+  cursors_.erase(it);
+}
+
+}  // namespace qzpub

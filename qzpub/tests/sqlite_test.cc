@@ -1,0 +1,86 @@
+// What only the SQLite backend does: file names, the journal mode, failures to open.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "qzpub.h"
+#include "test_support.h"
+
+namespace qzpub_test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+class SqliteTest : public ::testing::Test {
+ protected:
+  void SetUp() override { folder_ = MakeTempFolder(); }
+  void TearDown() override { RemoveFolder(folder_); }
+  std::string folder_;
+};
+
+TEST_F(SqliteTest, EveryFormOfThePathOpensTheSameFile) {
+  const std::string path = folder_ + "/p.db";
+  const int32_t plain = qzpub_Connect(path.c_str());
+  ASSERT_GT(plain, 0) << qzpub_LastError();
+  YHDLRecord r = Record("a");
+  ASSERT_EQ(userYHDL_Insert(plain, &r), 1);
+  for (const std::string& uri : {"sqlite:" + path, "SQLite:" + path, "sqlite://" + path}) {
+    const int32_t h = qzpub_Connect(uri.c_str());
+    ASSERT_GT(h, 0) << uri << ": " << qzpub_LastError();
+    EXPECT_NE(h, plain);
+    EXPECT_THAT(ScanKeys(h, ""), ElementsAre(r.YH00)) << uri;
+    EXPECT_EQ(qzpub_Disconnect(h), 1);
+  }
+  EXPECT_EQ(qzpub_Disconnect(plain), 1);
+}
+
+TEST_F(SqliteTest, TheFileIsInWalModeSoProcessesShareIt) {
+  const std::string path = folder_ + "/p.db";
+  const int32_t h = qzpub_Connect(("sqlite:" + path).c_str());
+  ASSERT_GT(h, 0) << qzpub_LastError();
+  YHDLRecord r = Record("a");
+  ASSERT_EQ(userYHDL_Insert(h, &r), 1);
+  EXPECT_TRUE(std::filesystem::exists(path + "-wal"));
+  EXPECT_EQ(qzpub_Disconnect(h), 1);
+}
+
+TEST_F(SqliteTest, AMissingFolderFailsAndSaysSo) {
+  const std::string path = folder_ + "/no/such/folder/p.db";
+  EXPECT_LE(qzpub_Connect(("sqlite:" + path).c_str()), 0);
+  EXPECT_THAT(qzpub_LastError(), HasSubstr("folder " + folder_ + "/no/such/folder does not exist"));
+  EXPECT_FALSE(std::filesystem::exists(folder_ + "/no"));
+}
+
+TEST_F(SqliteTest, AFileThatIsNoDatabaseFails) {
+  const std::string path = folder_ + "/junk.db";
+  FILE* f = std::fopen(path.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs("this is not a database file, only text that fills the header page.....", f);
+  std::fclose(f);
+  EXPECT_LE(qzpub_Connect(path.c_str()), 0);
+  EXPECT_THAT(qzpub_LastError(), HasSubstr("SQLite"));
+}
+
+TEST_F(SqliteTest, UnknownSchemesAndEmptyUrisAreRefused) {
+  EXPECT_LE(qzpub_Connect("mysql://localhost/db"), 0);
+  EXPECT_THAT(qzpub_LastError(), HasSubstr("unknown database scheme"));
+  EXPECT_LE(qzpub_Connect(""), 0);
+  EXPECT_LE(qzpub_Connect("sqlite:"), 0);
+  EXPECT_LE(qzpub_Connect(nullptr), 0);
+  EXPECT_FALSE(std::filesystem::exists("mysql:"));
+}
+
+TEST_F(SqliteTest, LastErrorBelongsToTheCallingThread) {
+  EXPECT_LE(qzpub_Connect("mysql://x"), 0);
+  std::string other;
+  std::thread([&] { other = qzpub_LastError(); }).join();
+  EXPECT_EQ(other, "");
+  EXPECT_THAT(qzpub_LastError(), HasSubstr("mysql"));
+}
+
+}  // namespace
+}  // namespace qzpub_test

@@ -1,0 +1,448 @@
+// End-to-end tests between qzmsg processes over one presence database: SQLite, and PostgreSQL
+// when a server can be had (env QZ_TEST_PG_URI, else a throw-away server).
+//
+// Every process publishes 127.0.0.1 and every test socket is on 127.0.0.1. Names carry a
+// per-test tag and every send is filtered by them, so that a shared server's other rows are
+// never reached; unfiltered sends run only over a database of the test's own.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "postgres_server.h"
+#include "testing/child_process.h"
+#include "testing/plain_peer.h"
+#include "testing/presence_table.h"
+
+namespace qz_test {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr auto kStartTimeout = 5000ms;    // until a listener is ready
+constexpr auto kMessageTimeout = 5000ms;  // until a message is printed
+constexpr auto kExitTimeout = 10000ms;    // until a process has logged out and ended
+constexpr char kSep = '\x0F';
+
+enum class Backend { kSqlite, kPostgres };
+
+void PrintTo(Backend backend, std::ostream* os) {
+  *os << (backend == Backend::kSqlite ? "SQLite" : "PostgreSQL");
+}
+
+std::string BackendName(const testing::TestParamInfo<Backend>& info) {
+  return info.param == Backend::kSqlite ? "Sqlite" : "Postgres";
+}
+
+std::optional<json> ParseJson(const std::optional<std::string>& line) {
+  if (!line) return std::nullopt;
+  json value = json::parse(*line, nullptr, /*allow_exceptions=*/false);
+  if (value.is_discarded()) return std::nullopt;
+  return value;
+}
+
+class QzmsgFixture : public testing::Test {
+ protected:
+  explicit QzmsgFixture(Backend backend) : backend_(backend) {}
+
+  void SetUp() override {
+    folder_ = std::filesystem::temp_directory_path() / "qzmsg-e2e-XXXXXX";
+    std::string pattern = folder_.string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    folder_ = pattern;
+    tag_ = std::to_string(getpid()) + "_" +
+           std::to_string(std::chrono::system_clock::now().time_since_epoch().count() % 1000000);
+    if (backend_ == Backend::kSqlite) {
+      uri_ = "sqlite:" + (folder_ / "presence.db").string();
+    } else if (const char* given = std::getenv("QZ_TEST_PG_URI"); given && *given) {
+      uri_ = given;
+      shared_db_ = true;
+    } else {
+      std::string why_not;
+      server_ = qzpub_test::PostgresServer::Start(&why_not);
+      if (!server_) {
+        if (qzpub_test::ServerRequired()) FAIL() << "no PostgreSQL server: " << why_not;
+        GTEST_SKIP() << "no PostgreSQL server: " << why_not;
+      }
+      uri_ = server_->Uri();
+    }
+    std::string why_not;
+    table_ = PresenceTable::Open(uri_, &why_not);
+    ASSERT_NE(table_, nullptr) << why_not;
+  }
+
+  void TearDown() override {
+    children_.clear();
+    table_.reset();
+    server_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+
+  // A name unique to this test run, so that rows of others never match a filter.
+  std::string Name(const std::string& base) const { return base + "_" + tag_; }
+
+  // qzmsg COMMAND --db URI [--local-ip 127.0.0.1] EXTRA...
+  std::vector<std::string> Args(const std::string& command, std::vector<std::string> extra) const {
+    std::vector<std::string> args = {QZMSG_PATH, command, "--db", uri_};
+    if (command != "who") args.insert(args.end(), {"--local-ip", "127.0.0.1"});
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+
+  std::vector<std::string> Login(const std::string& user, const std::string& sys,
+                                 const std::string& mod) const {
+    return {"--user", user, "--sys", sys, "--mod", mod};
+  }
+
+  // Starts `qzmsg listen --json` and reads its ready line into *ready. nullptr on failure
+  // (already reported).
+  ChildProcess* StartListen(const std::string& user, const std::string& sys, const std::string& mod,
+                            json* ready, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = Login(user, sys, mod);
+    args.push_back("--json");
+    args.insert(args.end(), extra.begin(), extra.end());
+    children_.push_back(ChildProcess::Start(Args("listen", args)));
+    ChildProcess* child = children_.back().get();
+    if (child == nullptr) {
+      ADD_FAILURE() << "cannot start qzmsg";
+      return nullptr;
+    }
+    std::optional<json> line = ParseJson(child->ReadLine(kStartTimeout));
+    if (!line || (*line)["event"] != "ready") {
+      child->Wait(kExitTimeout);
+      ADD_FAILURE() << "listen " << user << " not ready; stderr: " << child->stderr_text();
+      return nullptr;
+    }
+    *ready = *line;
+    return child;
+  }
+
+  RunResult Send(const std::string& user, const std::string& sys, const std::string& mod,
+                 std::vector<std::string> filters_and_text) {
+    std::vector<std::string> args = Login(user, sys, mod);
+    args.insert(args.end(), filters_and_text.begin(), filters_and_text.end());
+    return RunToEnd(Args("send", args), kExitTimeout);
+  }
+
+  // The next message a `listen --json` prints, or a failure.
+  static std::optional<json> NextMessage(ChildProcess& child) {
+    std::optional<json> event = ParseJson(child.ReadLine(kMessageTimeout));
+    if (!event || (*event)["event"] != "message") return std::nullopt;
+    return event;
+  }
+
+  // Every message a process prints until it ends, for processes that were told to end.
+  static std::vector<json> RemainingMessages(ChildProcess& child) {
+    std::vector<json> messages;
+    while (std::optional<json> event = ParseJson(child.ReadLine(kExitTimeout))) {
+      if ((*event)["event"] == "message") messages.push_back(*event);
+    }
+    return messages;
+  }
+
+  const Backend backend_;
+  std::filesystem::path folder_;
+  bool shared_db_ = false;  // others' rows may be there, possibly of other machines
+  std::string tag_;
+  std::string uri_;
+  std::unique_ptr<qzpub_test::PostgresServer> server_;
+  std::unique_ptr<PresenceTable> table_;
+  std::vector<std::unique_ptr<ChildProcess>> children_;
+};
+
+// Cases that depend on the presence store run over each backend.
+class QzmsgTest : public QzmsgFixture, public testing::WithParamInterface<Backend> {
+ protected:
+  QzmsgTest() : QzmsgFixture(GetParam()) {}
+};
+
+// Cases about the wire and the terminal side run over SQLite only.
+class QzmsgSqliteTest : public QzmsgFixture {
+ protected:
+  QzmsgSqliteTest() : QzmsgFixture(Backend::kSqlite) {}
+};
+
+TEST_P(QzmsgTest, SendReachesListenerAndCountEndsIt) {
+  const std::string sys = Name("erp");
+  json ready;
+  ChildProcess* ann =
+      StartListen("ann", sys, "sales", &ready, {"--count", "1", "--full-name", "Ann Example"});
+  ASSERT_NE(ann, nullptr);
+  EXPECT_EQ(ready["ip"], "127.0.0.1");
+  const int port = ready["port"];
+  const int key = ready["key"];
+  EXPECT_GT(port, 0);
+  std::optional<Row> row = table_->RowWithKey(key);
+  ASSERT_TRUE(row) << "no row with the ready line's key " << key;
+  EXPECT_EQ(row->user, "ann");
+  EXPECT_EQ(row->port, std::to_string(port));
+  EXPECT_EQ(row->full_name, "Ann Example");
+
+  const RunResult sent = Send("bob", Name("crm"), "desk", {"--to-sys", sys, "grüße, ann"});
+  ASSERT_EQ(sent.exit_code, 0) << sent.err;
+  EXPECT_EQ(sent.err, "");
+
+  std::optional<json> message = NextMessage(*ann);
+  ASSERT_TRUE(message) << ann->stderr_text();
+  EXPECT_EQ((*message)["msg"], "grüße, ann");
+  EXPECT_EQ((*message)["user"], "bob");
+  EXPECT_EQ((*message)["sys"], Name("crm"));
+  EXPECT_EQ((*message)["mod"], "desk");
+  EXPECT_EQ(ann->Wait(kExitTimeout), 0) << ann->stderr_text();
+  EXPECT_FALSE(table_->RowWithKey(key)) << "the row outlived the logout";
+}
+
+TEST_P(QzmsgTest, EachFilterReachesOnlyTheMatchingListener) {
+  const std::string sys_a = Name("sysA"), sys_b = Name("sysB");
+  struct Listener {
+    std::string user, sys, mod, expected;
+    ChildProcess* process = nullptr;
+    int port = 0;
+  };
+  std::vector<Listener> listeners = {{"ann", sys_a, "modA", "for ann"},
+                                     {"ben", sys_b, "modA", "for sysB"},
+                                     {"cat", sys_a, "modB", "for modB"}};
+  for (Listener& l : listeners) {
+    json ready;
+    l.process = StartListen(l.user, l.sys, l.mod, &ready);
+    ASSERT_NE(l.process, nullptr);
+    l.port = ready["port"];
+  }
+  const std::string sender_sys = Name("sysS");
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"--to-user", "ann", "--to-sys", sys_a, "for ann"},
+                                             {"--to-sys", sys_b, "for sysB"},
+                                             {"--to-mod", "modB", "--to-sys", sys_a, "for modB"}}) {
+    const RunResult sent = Send("dan", sender_sys, "modS", args);
+    ASSERT_EQ(sent.exit_code, 0) << sent.err;
+  }
+  // A last payload from a plain socket marks the end of what each listener was sent.
+  const std::string end = std::string("YHend") + kSep + "test" + kSep + kSep + kSep + "0";
+  for (Listener& l : listeners) ASSERT_TRUE(DeliverPayload(l.port, end));
+
+  for (Listener& l : listeners) {
+    std::vector<std::string> received;
+    while (std::optional<json> m = NextMessage(*l.process)) {
+      if ((*m)["msg"] == "end") break;
+      received.push_back((*m)["msg"]);
+      EXPECT_EQ((*m)["user"], "dan");
+    }
+    l.process->Signal(SIGTERM);
+    for (const json& m : RemainingMessages(*l.process)) received.push_back(m["msg"]);
+    EXPECT_EQ(received, std::vector<std::string>{l.expected}) << "listener " << l.user;
+    EXPECT_EQ(l.process->Wait(kExitTimeout), 0) << l.process->stderr_text();
+  }
+}
+
+TEST_P(QzmsgTest, WhoListsEveryLogin) {
+  const std::string sys = Name("erp");
+  json ann_ready, ben_ready;
+  ASSERT_NE(StartListen("ann", sys, "sales", &ann_ready, {"--full-name", "Ann Example"}), nullptr);
+  ASSERT_NE(StartListen("ben", sys, "stock", &ben_ready, {"--full-name", "Ben Beispiel"}), nullptr);
+
+  const RunResult who = RunToEnd(Args("who", {"--json"}), kExitTimeout);
+  ASSERT_EQ(who.exit_code, 0) << who.err;
+  std::map<std::string, json> by_user;
+  std::istringstream lines(who.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::optional<json> row = ParseJson(line);
+    ASSERT_TRUE(row) << "not JSON: " << line;
+    if ((*row)["sys"] == sys) by_user[(*row)["user"]] = *row;
+  }
+  ASSERT_EQ(by_user.size(), 2u) << who.out;
+  const std::regex login_time(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
+  for (const auto& [user, ready, full_name, mod] :
+       {std::tuple{"ann", ann_ready, "Ann Example", "sales"},
+        std::tuple{"ben", ben_ready, "Ben Beispiel", "stock"}}) {
+    const json& row = by_user[user];
+    EXPECT_EQ(row["full_name"], full_name);
+    EXPECT_EQ(row["mod"], mod);
+    EXPECT_EQ(row["ip"], "127.0.0.1");
+    EXPECT_EQ(row["port"], ready["port"]);
+    EXPECT_EQ(row["key"], ready["key"]);
+    EXPECT_TRUE(std::regex_match(row["login_time"].get<std::string>(), login_time))
+        << row["login_time"];
+  }
+
+  const RunResult table = RunToEnd(Args("who", {}), kExitTimeout);
+  ASSERT_EQ(table.exit_code, 0) << table.err;
+  EXPECT_EQ(table.out.rfind("USER", 0), 0u) << table.out;
+  EXPECT_NE(table.out.find("Ann Example"), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find("Ben Beispiel"), std::string::npos) << table.out;
+}
+
+TEST_P(QzmsgTest, ShutdownSignalsLogOut) {
+  for (int signal_number : {SIGTERM, SIGINT}) {
+    json ready;
+    ChildProcess* ann = StartListen("ann", Name("erp"), "sales", &ready);
+    ASSERT_NE(ann, nullptr);
+    ASSERT_TRUE(table_->RowWithKey(ready["key"]));
+    ann->Signal(signal_number);
+    EXPECT_EQ(ann->Wait(kExitTimeout), 0) << strsignal(signal_number) << ann->stderr_text();
+    EXPECT_FALSE(table_->RowWithKey(ready["key"])) << strsignal(signal_number);
+  }
+}
+
+// The payload on the wire, byte for byte, as a peer of another implementation reads it.
+TEST_F(QzmsgSqliteTest, PlainPeerReceivesTheExactPayload) {
+  std::unique_ptr<PlainPeer> peer = PlainPeer::Listen();
+  ASSERT_NE(peer, nullptr);
+  const std::string sys = Name("peer");
+  ASSERT_GT(table_->Insert("peer", "127.0.0.1", std::to_string(peer->port()), sys, "m"), 0);
+
+  const RunResult sent = Send("snd", Name("erp"), "desk", {"--json", "--to-sys", sys, "hi ü"});
+  ASSERT_EQ(sent.exit_code, 0) << sent.err;
+  std::optional<json> ready = ParseJson(sent.out.substr(0, sent.out.find('\n')));
+  ASSERT_TRUE(ready) << sent.out;
+
+  const std::optional<std::string> payload = peer->ReceiveOne(kMessageTimeout);
+  ASSERT_TRUE(payload) << "nothing arrived at the plain peer";
+  const std::string expected = "YHhi \xC3\xBC" + std::string(1, kSep) + "snd" + kSep + Name("erp") +
+                               kSep + "desk" + kSep + std::to_string((*ready)["key"].get<int>());
+  EXPECT_EQ(*payload, expected);
+}
+
+TEST_F(QzmsgSqliteTest, ListenPrintsAPlainPeersPayload) {
+  json ready;
+  ChildProcess* ann = StartListen("ann", Name("erp"), "sales", &ready);
+  ASSERT_NE(ann, nullptr);
+  const int port = ready["port"];
+  // Notices and unknown kinds raise nothing; only the message that follows them is printed.
+  ASSERT_TRUE(DeliverPayload(port, "INsomeone"));
+  ASSERT_TRUE(DeliverPayload(port, std::string("yhlower") + kSep + "x" + kSep + "y" + kSep + "z"));
+  ASSERT_TRUE(DeliverPayload(
+      port, std::string("YHfrom a peer") + kSep + "pu" + kSep + "ps" + kSep + "pm" + kSep + "42"));
+  std::optional<json> message = NextMessage(*ann);
+  ASSERT_TRUE(message) << ann->stderr_text();
+  EXPECT_EQ(*message, (json{{"event", "message"},
+                            {"msg", "from a peer"},
+                            {"user", "pu"},
+                            {"sys", "ps"},
+                            {"mod", "pm"}}));
+  ann->Signal(SIGTERM);
+  EXPECT_TRUE(RemainingMessages(*ann).empty());
+  EXPECT_EQ(ann->Wait(kExitTimeout), 0);
+}
+
+// A row left by a client that is gone (nothing listens at its port) costs that delivery only.
+TEST_F(QzmsgSqliteTest, StaleRowDoesNotStopTheOthers) {
+  const std::string sys = Name("erp");
+  const int dead_port = UnusedLoopbackPort();
+  ASSERT_GT(dead_port, 0);
+  ASSERT_GT(table_->Insert("ghost", "127.0.0.1", std::to_string(dead_port), sys, "sales"), 0);
+  json ready;
+  ChildProcess* ann = StartListen("ann", sys, "sales", &ready);
+  ASSERT_NE(ann, nullptr);
+
+  const RunResult sent = Send("bob", Name("crm"), "desk", {"--to-sys", sys, "still there?"});
+  ASSERT_EQ(sent.exit_code, 0) << sent.err;
+  std::optional<json> message = NextMessage(*ann);
+  ASSERT_TRUE(message) << ann->stderr_text();
+  EXPECT_EQ((*message)["msg"], "still there?");
+}
+
+TEST_F(QzmsgSqliteTest, ChatThroughAPipe) {
+  const std::string sys = Name("erp");
+  json lee_ready;
+  ChildProcess* lee = StartListen("lee", sys, "sales", &lee_ready);
+  ASSERT_NE(lee, nullptr);
+
+  children_.push_back(ChildProcess::Start(Args("chat", Login("cho", sys, "chat"))));
+  ChildProcess* cho = children_.back().get();
+  ASSERT_NE(cho, nullptr);
+  const std::optional<std::string> banner = cho->ReadLine(kStartTimeout);
+  ASSERT_TRUE(banner) << cho->stderr_text();
+  EXPECT_EQ(banner->rfind("logged in as cho@" + sys + "/chat at 127.0.0.1:", 0), 0u) << *banner;
+
+  // Reads chat's output up to the first line that contains text.
+  auto read_until = [&](const std::string& text) {
+    while (std::optional<std::string> line = cho->ReadLine(kMessageTimeout)) {
+      if (line->find(text) != std::string::npos) return true;
+    }
+    return false;
+  };
+
+  ASSERT_TRUE(cho->Write("/who\n"));
+  EXPECT_TRUE(read_until("lee")) << cho->stderr_text();
+
+  ASSERT_TRUE(cho->Write("/to lee just for you\n"));
+  std::optional<json> message = NextMessage(*lee);
+  ASSERT_TRUE(message) << cho->stderr_text();
+  EXPECT_EQ(*message, (json{{"event", "message"},
+                            {"msg", "just for you"},
+                            {"user", "cho"},
+                            {"sys", sys},
+                            {"mod", "chat"}}));
+
+  const RunResult sent = Send("sam", Name("crm"), "desk", {"--to-user", "cho", "ping cho"});
+  ASSERT_EQ(sent.exit_code, 0) << sent.err;
+  EXPECT_TRUE(read_until("[sam@" + Name("crm") + "/desk] ping cho")) << cho->stderr_text();
+
+  ASSERT_TRUE(cho->Write("/to\n/nonsense\n"));
+  if (!shared_db_) {
+    // A plain line goes to every login: lee, and cho itself.
+    ASSERT_TRUE(cho->Write("hello all\n"));
+    message = NextMessage(*lee);
+    ASSERT_TRUE(message);
+    EXPECT_EQ((*message)["msg"], "hello all");
+    EXPECT_TRUE(read_until("[cho@" + sys + "/chat] hello all"));
+  }
+
+  cho->CloseStdin();
+  ASSERT_EQ(cho->Wait(kExitTimeout), 0) << cho->stderr_text();
+  EXPECT_NE(cho->stderr_text().find("usage: /to USER text"), std::string::npos);
+  EXPECT_NE(cho->stderr_text().find("unknown command /nonsense"), std::string::npos);
+  for (const Row& row : table_->Rows()) EXPECT_NE(row.user, "cho") << "chat left its row";
+}
+
+#ifdef QZ_E2E_WITH_POSTGRESQL
+INSTANTIATE_TEST_SUITE_P(Backends, QzmsgTest, testing::Values(Backend::kSqlite, Backend::kPostgres),
+                         BackendName);
+#else
+INSTANTIATE_TEST_SUITE_P(Backends, QzmsgTest, testing::Values(Backend::kSqlite), BackendName);
+#endif
+
+// Usage and setup failures: a non-zero exit and exactly one line on stderr.
+TEST(QzmsgFailures, ReportOneLineAndExitNonZero) {
+  const std::string missing = "sqlite:/nonexistent-" + std::to_string(getpid()) + "/x.db";
+  const std::vector<std::vector<std::string>> cases = {
+      {"send", "--db", missing},
+      {"listen", "--count", "many"},
+      {"listen", "--local-ip", "localhost"},
+      {"bogus"},
+      {},
+      {"listen", "--db", missing, "--local-ip", "127.0.0.1"},
+      {"who", "--db", missing},
+  };
+  for (const std::vector<std::string>& args : cases) {
+    std::vector<std::string> argv = {QZMSG_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string shown;
+    for (const std::string& a : args) shown += a + " ";
+    const RunResult run = RunToEnd(argv, kExitTimeout);
+    ASSERT_TRUE(run.exit_code) << shown << "did not end";
+    EXPECT_NE(*run.exit_code, 0) << shown;
+    EXPECT_EQ(run.err.rfind("qzmsg: ", 0), 0u) << shown << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << shown << run.err;
+  }
+  const RunResult help = RunToEnd({QZMSG_PATH, "send", "--help"}, kExitTimeout);
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_NE(help.out.find("--to-user"), std::string::npos) << help.out;
+}
+
+}  // namespace
+}  // namespace qz_test

@@ -1,0 +1,43 @@
+// The qzmsg commands. Each returns the process's exit code: 0 on success, 1 when something
+// failed (already reported on stderr as one line).
+#ifndef QZMSG_COMMANDS_H_
+#define QZMSG_COMMANDS_H_
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+namespace qzmsg {
+
+struct ListenOptions {
+  CommonOptions common;
+  int count = 0;  // 0: until a signal
+};
+
+struct SendOptions {
+  CommonOptions common;
+  std::string to_user;
+  std::string to_sys;
+  std::string to_mod;
+  int wait_ms = 5000;
+  std::vector<std::string> words;  // joined with spaces into the message text
+};
+
+struct ChatOptions {
+  CommonOptions common;
+  int wait_ms = 5000;  // at the end, for deliveries still under way
+};
+
+// Logs in and prints every message that arrives, until --count messages or SIGINT/SIGTERM.
+int RunListen(const ListenOptions& options);
+// Logs in, sends one message, waits for the deliveries to end and logs out.
+int RunSend(const SendOptions& options);
+// Interactive: sends each line typed, prints what arrives.
+int RunChat(const ChatOptions& options);
+// Lists the presence rows; does not log in.
+int RunWho(const CommonOptions& options);
+
+}  // namespace qzmsg
+
+#endif  // QZMSG_COMMANDS_H_

@@ -1,0 +1,82 @@
+// qzmsg: a command-line host of QZCLS_NetMessage: chat, listen, send, who.
+#include <CLI/CLI.hpp>
+#include <clocale>
+#include <limits>
+#include <string>
+
+#include "commands.h"
+#include "options.h"
+#include "output.h"
+
+namespace {
+
+constexpr const char kFooter[] =
+    "Examples:\n"
+    "  qzmsg chat --user alice                   chat with everyone logged in\n"
+    "  qzmsg listen --json --count 1             wait for one message, as JSON\n"
+    "  qzmsg send --to-user bob 'hello, bob'     send to one user\n"
+    "  qzmsg who --db postgresql://qz@dbhost/qz  who is logged in, on a shared server\n"
+    "Every command reads --db from QZMSG_DB when it is not given.";
+
+const CLI::Range kNonNegative(0, std::numeric_limits<int>::max());
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");  // the terminal's codeset, for libedit
+
+  CLI::App app("qzmsg: LAN messaging between the users logged in to a presence database", "qzmsg");
+  app.require_subcommand(1);
+  app.footer(kFooter);
+
+  qzmsg::ListenOptions listen;
+  CLI::App* listen_cmd =
+      app.add_subcommand("listen", "Log in and print every message that arrives");
+  qzmsg::AddLoginOptions(*listen_cmd, listen.common);
+  listen_cmd->add_option("--count", listen.count, "Log out and exit after N messages (0: never)")
+      ->check(kNonNegative)
+      ->type_name("N");
+
+  qzmsg::SendOptions send;
+  CLI::App* send_cmd = app.add_subcommand("send", "Log in, send one message, log out");
+  qzmsg::AddLoginOptions(*send_cmd, send.common);
+  send_cmd->add_option("--to-user", send.to_user, "Only to this user name")->type_name("NAME");
+  send_cmd->add_option("--to-sys", send.to_sys, "Only to this system name")->type_name("NAME");
+  send_cmd->add_option("--to-mod", send.to_mod, "Only to this module name")->type_name("NAME");
+  send_cmd->add_option("--wait-ms", send.wait_ms, "Longest wait for the deliveries to end")
+      ->capture_default_str()
+      ->check(kNonNegative)
+      ->type_name("MS");
+  send_cmd->add_option("TEXT", send.words, "The message (several words are joined by spaces)")
+      ->required();
+
+  qzmsg::ChatOptions chat;
+  CLI::App* chat_cmd = app.add_subcommand(
+      "chat", "Log in and chat: each line goes to everyone; /to USER text, /who, /quit");
+  qzmsg::AddLoginOptions(*chat_cmd, chat.common);
+  chat_cmd
+      ->add_option("--wait-ms", chat.wait_ms,
+                   "Longest wait at the end for deliveries still under way")
+      ->capture_default_str()
+      ->check(kNonNegative)
+      ->type_name("MS");
+
+  qzmsg::CommonOptions who;
+  CLI::App* who_cmd = app.add_subcommand("who", "List who is logged in (does not log in)");
+  qzmsg::AddDatabaseOptions(*who_cmd, who);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help
+    std::string command = "qzmsg";
+    for (const CLI::App* sub : app.get_subcommands()) command += " " + sub->get_name();
+    qzmsg::ReportError(std::string(e.what()) + " (see " + command + " --help)");
+    return 2;
+  }
+
+  if (listen_cmd->parsed()) return qzmsg::RunListen(listen);
+  if (send_cmd->parsed()) return qzmsg::RunSend(send);
+  if (chat_cmd->parsed()) return qzmsg::RunChat(chat);
+  return qzmsg::RunWho(who);
+}

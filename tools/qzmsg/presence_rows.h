@@ -1,0 +1,41 @@
+// Reading the presence table YHDL through qzpub, as the host sees it.
+#ifndef QZMSG_PRESENCE_ROWS_H_
+#define QZMSG_PRESENCE_ROWS_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qz/status.h"
+
+namespace qzmsg {
+
+// One login, its text fields as stored (the system code page's bytes).
+struct PresenceRow {
+  int32_t key = 0;
+  std::string user;
+  std::string ip;
+  std::string port_text;
+  std::string full_name;
+  std::string sys;
+  std::string mod;
+  std::string std1;
+  std::string login_time;
+
+  // The port as a delivery would use it: the leading decimal number of port_text, else 0.
+  int32_t port() const;
+};
+
+// A fixed-width field's text: up to its first NUL or its whole width, trailing spaces removed.
+std::string FieldText(const char* field, size_t width);
+
+// Every row of YHDL, in the library's order (key order), read over the connection hdbc.
+qz::Result<std::vector<PresenceRow>> ReadPresenceRows(int32_t hdbc);
+
+// Opens a qzpub connection; fails with the library's own message.
+qz::Result<int32_t> ConnectDatabase(const std::string& uri);
+
+}  // namespace qzmsg
+
+#endif  // QZMSG_PRESENCE_ROWS_H_
