@@ -80,7 +80,7 @@ std::string KeyCondition(int32_t key) { return "YH00 = " + std::to_string(key); 
 // ---- Records --------------------------------------------------------------------------------
 
 TEST_P(StoreTest, InsertAssignsKeyAndEveryFieldComesBack) {
-  YHDLRecord in = Record("alice", "192.168.1.20", "50012", "Alice Z\xc3\xa4hner \xe5\xbc\xa0",
+  YHDLRecord in = Record("alice", "127.0.1.20", "50012", "Alice Z\xc3\xa4hner \xe5\xbc\xa0",
                          "payroll", "ledger", "std-one", "2024-03-01 12:34:56");
   in.YH00 = 999;  // ignored: the database assigns the key
   ASSERT_EQ(userYHDL_Insert(h_, &in), 1) << qzpub_LastError();
@@ -92,7 +92,7 @@ TEST_P(StoreTest, InsertAssignsKeyAndEveryFieldComesBack) {
   const YHDLRecord& out = rows[0];
   EXPECT_EQ(out.YH00, in.YH00);
   EXPECT_EQ(Get(out.YH01), "alice");
-  EXPECT_EQ(Get(out.YH02), "192.168.1.20");
+  EXPECT_EQ(Get(out.YH02), "127.0.1.20");
   EXPECT_EQ(Get(out.YH03), "50012");
   EXPECT_EQ(Get(out.YH04), "Alice Z\xc3\xa4hner \xe5\xbc\xa0");
   EXPECT_EQ(Get(out.YH05), "payroll");
@@ -134,11 +134,11 @@ TEST_P(StoreTest, ValuesThatFillTheirFieldsHaveNoNulEitherWay) {
 
 TEST_P(StoreTest, FieldsAreReadUpToNulAndWithoutTrailingSpaces) {
   YHDLRecord in = Record("bob");
-  std::memcpy(in.YH03, "5000        ", 12);            // space padding, no NUL
-  std::memcpy(in.YH02, "10.0.0.7\0garbage12345", 22);  // bytes after the NUL
-  std::memset(in.YH07, 0, sizeof in.YH07);             // empty, all zero
+  std::memcpy(in.YH03, "5000        ", 12);             // space padding, no NUL
+  std::memcpy(in.YH02, "127.0.0.7\0garbage12345", 22);  // bytes after the NUL
+  std::memset(in.YH07, 0, sizeof in.YH07);              // empty, all zero
   const int32_t key = Insert(in);
-  EXPECT_THAT(ScanKeys(h_, "YH03 = '5000' AND YH02 = '10.0.0.7' AND YH07 = ''"), ElementsAre(key));
+  EXPECT_THAT(ScanKeys(h_, "YH03 = '5000' AND YH02 = '127.0.0.7' AND YH07 = ''"), ElementsAre(key));
   EXPECT_THAT(ScanKeys(h_, "YH01 = 'bob'"), ElementsAre(key));
 }
 
@@ -183,14 +183,14 @@ TEST_P(StoreTest, PurgeKeepsTheRowAtTheCutoff) {
 }
 
 TEST_P(StoreTest, DuplicateDeleteNeedsAllFourNamesAndIgnoresThePort) {
-  Insert(Record("u", "10.0.0.1", "5000", "", "s", "m"));
-  Insert(Record("u", "10.0.0.1", "5001", "", "s", "m"));
-  Insert(Record("u", "10.0.0.1", "5002", "", "s", "m  "));  // stored as "m": spaces are padding
-  const int32_t other_user = Insert(Record("U", "10.0.0.1", "5000", "", "s", "m"));
-  const int32_t other_ip = Insert(Record("u", "10.0.0.2", "5000", "", "s", "m"));
-  const int32_t other_sys = Insert(Record("u", "10.0.0.1", "5000", "", "s2", "m"));
-  const int32_t other_mod = Insert(Record("u", "10.0.0.1", "5000", "", "s", "mm"));
-  Exec("delete YHDL where YH01='u' and YH02='10.0.0.1' and YH05='s' and YH06='m'");
+  Insert(Record("u", "127.0.0.1", "5000", "", "s", "m"));
+  Insert(Record("u", "127.0.0.1", "5001", "", "s", "m"));
+  Insert(Record("u", "127.0.0.1", "5002", "", "s", "m  "));  // stored as "m": spaces are padding
+  const int32_t other_user = Insert(Record("U", "127.0.0.1", "5000", "", "s", "m"));
+  const int32_t other_ip = Insert(Record("u", "127.0.0.2", "5000", "", "s", "m"));
+  const int32_t other_sys = Insert(Record("u", "127.0.0.1", "5000", "", "s2", "m"));
+  const int32_t other_mod = Insert(Record("u", "127.0.0.1", "5000", "", "s", "mm"));
+  Exec("delete YHDL where YH01='u' and YH02='127.0.0.1' and YH05='s' and YH06='m'");
   EXPECT_THAT(ScanKeys(h_, ""), ElementsAre(other_user, other_ip, other_sys, other_mod));
 }
 
@@ -207,11 +207,11 @@ TEST_P(StoreTest, StandardAndOtherStatementsRunAsTheyAre) {
 
 // The recipient conditions, in each form that the component builds.
 TEST_P(StoreTest, EveryRecipientConditionFormSelectsItsRows) {
-  const int32_t usm = Insert(Record("u", "10.0.0.1", "1", "", "s", "m"));
-  const int32_t us_ = Insert(Record("u", "10.0.0.1", "2", "", "s", "x"));
-  const int32_t u_m = Insert(Record("u", "10.0.0.1", "3", "", "x", "m"));
-  const int32_t _sm = Insert(Record("x", "10.0.0.1", "4", "", "s", "m"));
-  const int32_t none = Insert(Record("x", "10.0.0.1", "5", "", "x", "x"));
+  const int32_t usm = Insert(Record("u", "127.0.0.1", "1", "", "s", "m"));
+  const int32_t us_ = Insert(Record("u", "127.0.0.1", "2", "", "s", "x"));
+  const int32_t u_m = Insert(Record("u", "127.0.0.1", "3", "", "x", "m"));
+  const int32_t _sm = Insert(Record("x", "127.0.0.1", "4", "", "s", "m"));
+  const int32_t none = Insert(Record("x", "127.0.0.1", "5", "", "x", "x"));
   struct Case {
     const char* condition;
     std::vector<int32_t> keys;
@@ -241,8 +241,8 @@ TEST_P(StoreTest, QuotedNamesCannotChangeAStatement) {
     return v;
   };
   std::vector<int32_t> keys;
-  for (const std::string& n : names) keys.push_back(Insert(Record(n, "10.0.0.1", "1", "", n, n)));
-  const int32_t bystander = Insert(Record("x", "10.0.0.1", "1", "", "x", "x"));
+  for (const std::string& n : names) keys.push_back(Insert(Record(n, "127.0.0.1", "1", "", n, n)));
+  const int32_t bystander = Insert(Record("x", "127.0.0.1", "1", "", "x", "x"));
 
   for (size_t i = 0; i < std::size(names); ++i) {
     const std::string q = quoted(names[i]);
@@ -251,7 +251,7 @@ TEST_P(StoreTest, QuotedNamesCannotChangeAStatement) {
   }
   for (size_t i = 0; i < std::size(names); ++i) {
     const std::string q = quoted(names[i]);
-    Exec("delete YHDL where YH01='" + q + "' and YH02='10.0.0.1' and YH05='" + q + "' and YH06='" +
+    Exec("delete YHDL where YH01='" + q + "' and YH02='127.0.0.1' and YH05='" + q + "' and YH06='" +
          q + "'");
   }
   Exec("Delete YHDL where YH08<'" + quoted("' or 1=1 --") + "'");  // a cutoff below every time

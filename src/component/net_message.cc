@@ -59,6 +59,12 @@ QZCLS_NetMessage::QZCLS_NetMessage() : m_lngHdbc(0) {}
 
 QZCLS_NetMessage::~QZCLS_NetMessage() {
   (void)LogOut();  // its failure, as when there is no login, must not escape the destruction
+  // A LogOut that failed (the database gone) left the listener open, and nobody could close it
+  // once this object is gone: it would hold its port and take messages for no one.
+  if (m_frmMsg) {
+    (void)m_frmMsg->Listener().Close();
+    m_frmMsg->Unload();
+  }
   SetListenerForm(nullptr);
 }
 

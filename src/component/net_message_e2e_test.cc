@@ -146,6 +146,22 @@ TEST_F(NetMessageE2eTest, FiltersSelectTheRecipients) {
   }
 }
 
+// Run under a UTF-8 and under a GBK locale (CMakeLists.txt): text crosses the wire and the table
+// in the system code page and comes back as it was.
+TEST_F(NetMessageE2eTest, NonAsciiTextArrivesIntact) {
+  const std::string zhong = "\xE4\xB8\xAD\xE6\x96\x87";  // two Chinese characters
+  Client a(db_), b(db_);
+  ASSERT_TRUE(a.Login(zhong, zhong + "ERP", "Sales").ok());
+  ASSERT_TRUE(b.Login("bob", "ERP", zhong).ok());
+  ASSERT_TRUE(a.net.SendMessage(zhong + " hello", "", "", zhong).ok());
+  ASSERT_TRUE(AwaitMessages({&b}, 1));
+  EXPECT_EQ(b.inbox.messages[0].msg, zhong + " hello");
+  EXPECT_EQ(b.inbox.messages[0].user, zhong);
+  EXPECT_EQ(b.inbox.messages[0].sys, zhong + "ERP");
+  loop::RunFor(milliseconds(50));
+  EXPECT_TRUE(a.inbox.messages.empty());  // the module filter matched b's row only
+}
+
 TEST_F(NetMessageE2eTest, HandlerMaySendReentrantly) {
   Client alice(db_), bob(db_);
   ASSERT_TRUE(alice.Login("alice", "ERP", "Sales").ok());

@@ -8,24 +8,49 @@
 #include <unordered_map>
 
 #include "platform/code_page.h"
+#include "platform/utf8.h"
 
 namespace qz::platform {
 namespace {
 
-// Length of the UTF-8 sequence that starts with lead byte c (1 for a stray byte).
-size_t Utf8SequenceLength(unsigned char c) {
-  if (c >= 0xF0 && c <= 0xF4) return 4;
-  if (c >= 0xE0) return c <= 0xEF ? 3 : 1;
-  if (c >= 0xC2) return 2;
-  return 1;
+// The length of the well-formed UTF-8 sequence at the start of s (shortest form, no surrogate,
+// at most U+10FFFF), or 0 when there is none.
+size_t WellFormedUtf8Length(std::string_view s) {
+  const auto b = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+  const auto cont = [&](size_t i, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
+    return i < s.size() && b(i) >= lo && b(i) <= hi;
+  };
+  const unsigned char c = b(0);
+  if (c < 0x80) return 1;
+  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    const bool second = c == 0xE0 ? cont(1, 0xA0) : c == 0xED ? cont(1, 0x80, 0x9F) : cont(1);
+    return second && cont(2) ? 3 : 0;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    const bool second = c == 0xF0 ? cont(1, 0x90) : c == 0xF4 ? cont(1, 0x80, 0x8F) : cont(1);
+    return second && cont(2) && cont(3) ? 4 : 0;
+  }
+  return 0;
 }
 
-// The longest prefix of s that does not end inside a UTF-8 sequence and has at most max bytes.
-size_t Utf8BoundaryAtOrBelow(std::string_view s, size_t max) {
-  if (s.size() <= max) return s.size();
-  size_t cut = max;
-  while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
-  return cut;
+// Bytes read as UTF-8: each byte that does not belong to a well-formed sequence becomes U+FFFD,
+// as in the other code pages, so that text from the wire or a field is always valid UTF-8.
+std::string WellFormedUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const size_t n = WellFormedUtf8Length(bytes.substr(i));
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      out.append(bytes.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
 }
 
 bool IsUtf8Name(std::string_view name) {
@@ -37,14 +62,30 @@ bool IsUtf8Name(std::string_view name) {
          lower == "646";
 }
 
-// One iconv descriptor per direction and code page, per thread (iconv_t is not thread-safe).
+// One iconv descriptor per direction and code page, per thread (iconv_t is not thread-safe),
+// closed when the thread ends.
+class DescriptorCache {
+ public:
+  ~DescriptorCache() {
+    for (auto& [key, cd] : cache_) {
+      if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+    }
+  }
+  iconv_t Get(const std::string& to, const std::string& from) {
+    const std::string key = to + '\n' + from;
+    auto it = cache_.find(key);
+    if (it == cache_.end()) it = cache_.emplace(key, iconv_open(to.c_str(), from.c_str())).first;
+    iconv(it->second, nullptr, nullptr, nullptr, nullptr);  // back to the initial shift state
+    return it->second;
+  }
+
+ private:
+  std::unordered_map<std::string, iconv_t> cache_;
+};
+
 iconv_t Descriptor(const std::string& to, const std::string& from) {
-  thread_local std::unordered_map<std::string, iconv_t> cache;
-  const std::string key = to + '\n' + from;
-  auto it = cache.find(key);
-  if (it == cache.end()) it = cache.emplace(key, iconv_open(to.c_str(), from.c_str())).first;
-  iconv(it->second, nullptr, nullptr, nullptr, nullptr);  // back to the initial shift state
-  return it->second;
+  thread_local DescriptorCache cache;
+  return cache.Get(to, from);
 }
 
 // Converts input with cd. An input sequence that cannot be converted is replaced by
@@ -113,24 +154,9 @@ std::string CodePage::FromUtf8(std::string_view utf8) const {
 }
 
 std::string CodePage::ToUtf8(std::string_view bytes) const {
-  if (utf8_) return std::string(bytes);
+  if (utf8_) return WellFormedUtf8(bytes);
   return Convert(Descriptor("UTF-8", name_), bytes, "\xEF\xBF\xBD",
                  [](std::string_view) { return size_t{1}; });
-}
-
-std::string CodePage::FromUtf8Fitted(std::string_view utf8, size_t max_bytes) const {
-  if (utf8_) return std::string(utf8.substr(0, Utf8BoundaryAtOrBelow(utf8, max_bytes)));
-  std::string out;
-  size_t pos = 0;
-  while (pos < utf8.size()) {
-    const size_t n =
-        std::min(Utf8SequenceLength(static_cast<unsigned char>(utf8[pos])), utf8.size() - pos);
-    const std::string one = FromUtf8(utf8.substr(pos, n));
-    if (out.size() + one.size() > max_bytes) break;
-    out += one;
-    pos += n;
-  }
-  return out;
 }
 
 }  // namespace qz::platform

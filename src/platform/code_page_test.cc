@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 namespace qz::platform {
 namespace {
 
@@ -63,6 +65,18 @@ TEST(CodePageTest, FittingNeverCutsACharacter) {
   EXPECT_EQ(utf8.FromUtf8Fitted(three, 8), std::string(kZhong) + kZhong);
   EXPECT_EQ(utf8.FromUtf8Fitted(three, 2), "");
   EXPECT_EQ(utf8.FromUtf8Fitted("abc", 2), "ab");
+}
+
+// Run by ctest under chosen locales (see CMakeLists.txt), with the code page it must find.
+TEST(SystemCodePageTest, FollowsTheEnvironmentsLocale) {
+  const char* expected = std::getenv("QZ_TEST_EXPECT_CODESET");
+  if (expected == nullptr) GTEST_SKIP() << "run by ctest with a locale set";
+  const CodePage& cp = CodePage::System();
+  EXPECT_EQ(cp.name(), expected);
+  if (!cp.is_utf8()) {
+    EXPECT_EQ(cp.FromUtf8(kZhong), kZhongGbk);
+    EXPECT_EQ(cp.ToUtf8(kZhongGbk), kZhong);
+  }
 }
 
 }  // namespace

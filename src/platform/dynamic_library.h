@@ -9,6 +9,13 @@
 
 namespace qz::platform {
 
+// The file name under which the platform's loader finds the data-access library.
+#if defined(_WIN32)
+inline constexpr char kDataAccessLibraryFile[] = "qzpub.dll";
+#else
+inline constexpr char kDataAccessLibraryFile[] = "libqzpub.so";
+#endif
+
 class DynamicLibrary {
  public:
   // Loads the library by file name (searched as the platform's loader does). Fails with

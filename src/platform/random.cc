@@ -1,9 +1,8 @@
 #include "platform/random.h"
 
-#include <time.h>
-
-#include <cstdint>
 #include <random>
+
+#include "platform/clock.h"
 
 namespace qz::platform {
 namespace {
@@ -15,16 +14,7 @@ std::mt19937_64& Generator() {
 
 }  // namespace
 
-void ReseedFromTimeOfDay() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm local{};
-  localtime_r(&now.tv_sec, &local);
-  const uint64_t seconds_since_midnight = static_cast<uint64_t>(local.tm_hour) * 3600 +
-                                          static_cast<uint64_t>(local.tm_min) * 60 +
-                                          static_cast<uint64_t>(local.tm_sec);
-  Generator().seed(seconds_since_midnight * 1000000000ull + static_cast<uint64_t>(now.tv_nsec));
-}
+void ReseedFromTimeOfDay() { Generator().seed(NanosecondsSinceLocalMidnight()); }
 
 double NextRandom() {
   // 53 random bits make every double of [0, 1) on the grid 2^-53 equally likely.

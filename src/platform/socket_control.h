@@ -87,14 +87,18 @@ class SocketControl {
 
   // Listens on LocalPort on every local address. Fails at once (10048 when the port is taken,
   // also by a listener of another process; a port held only by closing connections is fine).
+  // While the process is out of descriptors, requests that cannot be taken are closed at once
+  // with a descriptor the thread keeps in reserve, rather than left queued; with no reserve
+  // left, the listener waits until a control of the thread frees a descriptor. It never spins.
   Status Listen();
   // Takes over the pending connection requestID, during its OnConnectionRequest. The control
   // must be closed (else 40006); it becomes kConnected. An unknown or expired id fails with 40020.
   Status Accept(int32_t requestID);
   // Starts connecting to RemoteHost:RemotePort from LocalPort. Fails at once with 10048 when
   // LocalPort is taken, 11001 when RemoteHost is empty or cannot be resolved, 10049 when
-  // RemotePort is 0, 40006 unless closed; the control then stays closed. A dotted address never
-  // blocks the thread; a name is resolved by the system resolver, which may. Outcome: OnConnect
+  // RemotePort is 0, 40006 unless closed; the control then stays closed. A numeric address never
+  // blocks the thread, nor does a text that cannot be a host name (11001, never looked up); a
+  // name is resolved by the system resolver, which may. Outcome: OnConnect
   // or OnError (10061 refused, 10060 timed out, 10051/10065 unreachable). Afterwards LocalPort
   // holds the port bound, also one the kernel chose: set it to 0 again before reconnecting to
   // let the kernel choose anew, as with Winsock.

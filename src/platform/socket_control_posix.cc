@@ -1,5 +1,6 @@
 // SocketControl on POSIX sockets: non-blocking IPv4 TCP, readiness from the thread's EventLoop.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -205,6 +206,49 @@ bool TakePendingRequest(int id) {
   return true;
 }
 
+// One descriptor in reserve per thread while it has a listener. When accept fails for want of
+// descriptors, the request stays queued and the listener stays readable: a loop that goes back
+// to it spins, and the queue (well-behaved peers too) never moves. The spare is released to take
+// the oldest request and close it at once, so the queue drains and the peer learns at once that
+// its message was not taken. Plain thread-locals: controls may close during thread exit.
+thread_local int t_spare_fd = -1;
+thread_local int t_listeners = 0;
+
+void ReserveSpare() {
+  if (t_spare_fd < 0) t_spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+bool ReleaseSpare() {
+  if (t_spare_fd < 0) return false;
+  ::close(t_spare_fd);
+  t_spare_fd = -1;
+  return true;
+}
+
+// Text that cannot be a host name never goes to the resolver: a presence row may hold anything,
+// and a look-up of such text could leave the machine or block the thread for nothing. Letters,
+// digits, '-' and '_' in dot-separated labels of 1 to 63, at most 253 in all, and a last label
+// that is not all digits (numeric forms were tried before).
+bool CouldBeHostName(std::string_view s) {
+  if (!s.empty() && s.back() == '.') s.remove_suffix(1);
+  if (s.empty() || s.size() > 253) return false;
+  size_t label = 0;
+  bool label_has_letter = false;
+  for (char c : s) {
+    if (c == '.') {
+      if (label == 0) return false;
+      label = 0;
+      label_has_letter = false;
+      continue;
+    }
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
+    if (!letter && !(c >= '0' && c <= '9')) return false;
+    label_has_letter = label_has_letter || letter;
+    if (++label > 63) return false;
+  }
+  return label_has_letter;
+}
+
 int Available(int fd) {
   int n = 0;
   if (::ioctl(fd, FIONREAD, &n) != 0) return 0;
@@ -247,7 +291,12 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
       return CloseFailed(fd, err, "Listen on port " + std::to_string(local_port));
     }
     local_port = BoundPort(fd);
-    return Start(fd, SocketState::kListening, kIoReadable, "Listen");
+    Status started = Start(fd, SocketState::kListening, kIoReadable, "Listen");
+    if (started.ok()) {
+      ++t_listeners;
+      ReserveSpare();
+    }
+    return started;
   }
 
   Status Accept(int32_t request_id) {
@@ -435,8 +484,17 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;  // the other numeric forms ("127.1"), never a look-up
     addrinfo* list = nullptr;
     int rc = ::getaddrinfo(remote_host.c_str(), nullptr, &hints, &list);
+    if (rc != 0 && !CouldBeHostName(remote_host)) {
+      return Status::Error(errc::kWsaHostNotFound,
+                           "Connect: not an address or host name: " + remote_host);
+    }
+    if (rc != 0) {
+      hints.ai_flags = 0;
+      rc = ::getaddrinfo(remote_host.c_str(), nullptr, &hints, &list);
+    }
     if (rc != 0 || list == nullptr) {
       return Status::Error(errc::kWsaHostNotFound, "Connect: host not found: " + remote_host +
                                                        " (" + gai_strerror(rc) + ")");
@@ -451,7 +509,7 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
   uint32_t Wanted() const {
     switch (state_) {
       case SocketState::kListening:
-        return kIoReadable;
+        return starved_ ? kIoNone : kIoReadable;
       case SocketState::kConnecting:
         return kIoWritable;
       case SocketState::kConnected:
@@ -501,7 +559,11 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
       int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) {
         if (errno == EINTR || errno == ECONNABORTED) continue;
-        return;  // EAGAIN, or a shortage (EMFILE) that the next pass meets again
+        if ((errno == EMFILE || errno == ENFILE) && DropOldestRequest()) continue;
+        // The queue is empty (a spare lost to a shortage is taken back now), or descriptors are
+        // short with no spare and the listener waits for one to be freed.
+        if (errno == EAGAIN || errno == EWOULDBLOCK) ReserveSpare();
+        return;
       }
       t_pending_requests.push_back(fd);
       Raise([fd](SocketEvents& s) { s.OnConnectionRequest(fd); });
@@ -509,6 +571,45 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
       if (gen != generation_) return;           // closed inside the handler
     }
   }
+
+  // Out of descriptors: takes the oldest request with the spare descriptor and closes it. Without
+  // a spare the listener stops watching until a control of this thread frees a descriptor;
+  // false then.
+  bool DropOldestRequest() {
+    if (ReleaseSpare()) {
+      const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      const int err = errno;
+      if (fd >= 0) ::close(fd);
+      ReserveSpare();
+      if (fd >= 0) return true;
+      errno = err;
+    }
+    if (errno == EMFILE || errno == ENFILE) {
+      starved_ = true;
+      if (t_starved == nullptr) t_starved = new std::vector<std::weak_ptr<Impl>>();
+      t_starved->push_back(weak_from_this());
+    }
+    return false;
+  }
+
+  // A descriptor was freed: the thread's starved listeners try again from their next pass. The
+  // descriptor goes to a request rather than to a new spare; the spare is taken back once the
+  // queue is empty.
+  static void WakeStarvedListeners() {
+    if (t_starved == nullptr) return;
+    std::unique_ptr<std::vector<std::weak_ptr<Impl>>> starved(t_starved);
+    t_starved = nullptr;
+    for (const std::weak_ptr<Impl>& weak : *starved) {
+      std::shared_ptr<Impl> listener = weak.lock();
+      if (!listener || !listener->starved_) continue;
+      listener->starved_ = false;
+      listener->Rearm();
+    }
+  }
+
+  // Listeners of this thread that ran out of descriptors with no spare left. A raw pointer, so
+  // that nothing is destroyed under a control that closes during thread exit.
+  static thread_local std::vector<std::weak_ptr<Impl>>* t_starved;
 
   void FinishConnect() {
     int err = 0;
@@ -614,14 +715,18 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
   void Reset(SocketState state) {
     if (watch_ != 0) loop_.Unwatch(watch_);
     watch_ = 0;
+    const bool freed = fd_ >= 0;
+    if (freed && state_ == SocketState::kListening && --t_listeners == 0) ReleaseSpare();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     out_.clear();
     out_sent_ = 0;
     data_reported_ = false;
     complete_posted_ = false;
+    starved_ = false;
     ++generation_;
     state_ = state;
+    if (freed) WakeStarvedListeners();
   }
 
   EventLoop& loop_;
@@ -633,7 +738,11 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
   size_t out_sent_ = 0;
   bool data_reported_ = false;
   bool complete_posted_ = false;
+  bool starved_ = false;  // a listener out of descriptors, waiting for one to be freed
 };
+
+thread_local std::vector<std::weak_ptr<SocketControl::Impl>>* SocketControl::Impl::t_starved =
+    nullptr;
 
 SocketControl::SocketControl() : impl_(std::make_shared<Impl>()) {}
 

@@ -1,6 +1,10 @@
 #include "platform/tcp_table.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -40,6 +44,42 @@ TEST(TcpTableTest, ListsAListeningPortAndTheLocalPortOfAConnection) {
   ASSERT_TRUE(ports.ok()) << ports.status().ToString();
   EXPECT_TRUE(Lists(*ports, listener.LocalPort()));
   EXPECT_TRUE(Lists(*ports, client.LocalPort()));
+
+  // The port-by-port question agrees.
+  EXPECT_TRUE(LocalTcpPortInUse(static_cast<uint16_t>(listener.LocalPort())));
+  EXPECT_TRUE(LocalTcpPortInUse(static_cast<uint16_t>(client.LocalPort())));
+}
+
+// The side that closes first keeps its port (FIN_WAIT, then TIME_WAIT) after the close.
+TEST(TcpTableTest, APortStaysInUseWhileItsConnectionCloses) {
+  const int lp = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(lp, reinterpret_cast<sockaddr*>(&addr), len), 0);
+  ASSERT_EQ(listen(lp, 4), 0);
+  ASSERT_EQ(getsockname(lp, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  const int c = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  const int s = accept(lp, nullptr, nullptr);
+  ASSERT_GE(s, 0);
+  sockaddr_in local{};
+  socklen_t local_len = sizeof local;
+  ASSERT_EQ(getsockname(c, reinterpret_cast<sockaddr*>(&local), &local_len), 0);
+  close(c);
+  close(s);
+  close(lp);
+  EXPECT_TRUE(LocalTcpPortInUse(ntohs(local.sin_port)));
+}
+
+TEST(TcpTableTest, APortNobodyHoldsIsFree) {
+  SocketControl probe;
+  ASSERT_TRUE(probe.Listen().ok());  // a port the system just found free
+  const uint16_t port = static_cast<uint16_t>(probe.LocalPort());
+  EXPECT_TRUE(LocalTcpPortInUse(port));
+  ASSERT_TRUE(probe.Close().ok());  // a listener leaves no TIME_WAIT behind
+  EXPECT_FALSE(LocalTcpPortInUse(port));
 }
 
 }  // namespace

@@ -54,6 +54,7 @@ class ListOrder final : public HiddenForm {
   static size_t HeldCount();
 
   static std::shared_ptr<ListOrder> Create(std::weak_ptr<frmMsg> listener_form = {});
+  ~ListOrder() override;
 
   platform::SocketControl& Use() { return use_; }
   // The bytes collected so far from the peer.
@@ -70,7 +71,6 @@ class ListOrder final : public HiddenForm {
   friend Status AcceptConnection(int32_t, std::weak_ptr<frmMsg>);
   explicit ListOrder(std::weak_ptr<frmMsg> listener_form)
       : listener_form_(std::move(listener_form)) {}
-  ~ListOrder() override;
   // Drops held connections, idle ones first, until one more may be held.
   static void MakeRoomForOneMore();
   // Enters this object in the thread's list of held connections, newest last, or takes it out.

@@ -49,14 +49,22 @@ uint16_t PortFromBytes(const uint8_t field[4]) {
 int32_t PickFreePort(int32_t base) {
   if (const auto& picker = PickerForTesting()) return picker(base);
   platform::ReseedFromTimeOfDay();
-  return PickFreePort(base, ReadUsedPorts(), platform::NextRandom);
+  return PickFreePort(
+      base, [](int64_t port) { return platform::LocalTcpPortInUse(static_cast<uint16_t>(port)); },
+      platform::NextRandom);
 }
 
 int32_t PickFreePort(int32_t base, const UsedPorts& used,
                      const std::function<double()>& next_random) {
+  return PickFreePort(
+      base, [&used](int64_t port) { return used.Contains(port); }, next_random);
+}
+
+int32_t PickFreePort(int32_t base, const std::function<bool(int64_t port)>& in_use,
+                     const std::function<double()>& next_random) {
   // 64-bit sums: no base or walk can overflow.
   int64_t candidate = (int64_t{base} + kFirstOffset) + RandomPart(next_random());
-  for (int64_t steps = 0; InPortRange(candidate) && used.Contains(candidate); ++steps) {
+  for (int64_t steps = 0; InPortRange(candidate) && in_use(candidate); ++steps) {
     if (steps == kMaxSteps) return kSystemChooses;
     candidate = (candidate + base) + RandomPart(next_random());
   }

@@ -1,11 +1,14 @@
 // Local port choice for every socket the transport binds: a pseudo-random port a little above
-// 9000 plus the caller's base, walked upwards past the ports that the machine's TCP table lists.
+// 9000 plus the caller's base, walked upwards past the ports that TCP endpoints of the machine
+// use as their local port.
 //
 // First candidate: (base + 9000) + floor(r * 200). While it is listed: candidate := (candidate +
 // base) + floor(r * 200), with a new r each time. Base 5000 thus gives 14000..14199 first; the
 // last number b of a peer's address gives 9000 + b .. 9199 + b.
 //
-// The whole table counts, every state, IPv4 and IPv6; a table that cannot be read lists nothing.
+// Every endpoint counts, every state, IPv4 and IPv6. PickFreePort(base) asks the system about
+// each candidate (platform::LocalTcpPortInUse) rather than reading the whole table, whose cost
+// grows with every connection of the machine and was paid once per delivery.
 // A candidate outside 0..65535 cannot be bound: the walk ends there and the result is 0, which
 // lets the system choose a free port at Listen or Connect. Nothing is reserved: a port that is
 // returned and not yet bound may be returned again. Runs on the calling thread, processes no
@@ -39,10 +42,14 @@ UsedPorts ReadUsedPorts();
 // A port field of a TCP table row: network byte order in the first two bytes.
 uint16_t PortFromBytes(const uint8_t field[4]);
 
-// Re-seeds the thread's generator once, reads the machine's table and walks as above. Never
-// fails; base is not changed.
+// Re-seeds the thread's generator once and walks as above, past the ports in use on the
+// machine. Never fails; base is not changed.
 int32_t PickFreePort(int32_t base);
-// The walk alone, against `used`, drawing r from next_random (values in [0, 1)).
+// The walk alone, past the ports for which in_use holds, drawing r from next_random (values in
+// [0, 1)).
+int32_t PickFreePort(int32_t base, const std::function<bool(int64_t port)>& in_use,
+                     const std::function<double()>& next_random);
+// The walk against a table of used ports.
 int32_t PickFreePort(int32_t base, const UsedPorts& used,
                      const std::function<double()>& next_random);
 

@@ -4,14 +4,18 @@
 #ifndef QZ_COMPONENT_COM_COM_INTERFACES_H_
 #define QZ_COMPONENT_COM_COM_INTERFACES_H_
 
-#include <objbase.h>
 #include <oaidl.h>
+#include <objbase.h>
 #include <ocidl.h>
 
 // <windows.h> renames SendMessage; the interface's method keeps its own name.
 #ifdef SendMessage
 #undef SendMessage
 #endif
+
+// COM objects are destroyed by their own Release, never through an interface pointer, and a
+// virtual destructor would shift every vtable entry: no COM class here has one.
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
 
 namespace qz::com {
 
@@ -69,9 +73,9 @@ struct IQZCLS_NetMessage : public IDispatch {
   virtual HRESULT STDMETHODCALLTYPE getLoginUsersCount(LONG* result) = 0;
   virtual HRESULT STDMETHODCALLTYPE getLoginUser(LONG* id, VARIANT_BOOL* isKey,
                                                  SAFEARRAY** result) = 0;
-  virtual HRESULT STDMETHODCALLTYPE Init2(BSTR* Opt, LONG* lngHdbc, LONG* UserID,
-                                          BSTR* UserName, BSTR* LocalIp, BSTR* LocalPort,
-                                          BSTR* SysName, BSTR* MdlName) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Init2(BSTR* Opt, LONG* lngHdbc, LONG* UserID, BSTR* UserName,
+                                          BSTR* LocalIp, BSTR* LocalPort, BSTR* SysName,
+                                          BSTR* MdlName) = 0;
 };
 
 }  // namespace qz::com

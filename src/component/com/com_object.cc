@@ -3,8 +3,13 @@
 // embedded type library, so names, ids and argument coercion are exactly those of the library.
 //
 // Text crosses here only: BSTR (UTF-16) in, UTF-8 to the portable class, and back.
+#include "component/com/com_object.h"
+
+// windows.h first: the OLE headers build on it.
+// clang-format off
 #include <windows.h>
 #include <olectl.h>
+// clang-format on
 
 #include <atomic>
 #include <memory>
@@ -12,7 +17,6 @@
 #include <utility>
 #include <vector>
 
-#include "component/com/com_object.h"
 #include "qz/net_message.h"
 
 #ifdef SendMessage
@@ -146,8 +150,8 @@ class EventPoint final : public IConnectionPoint {
     }
     for (IDispatch* d : snapshot) {
       DISPPARAMS params{args, nullptr, count, 0};
-      d->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr,
-                nullptr, nullptr);
+      d->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr,
+                nullptr);
       d->Release();
     }
   }
@@ -283,12 +287,11 @@ class NetMessageObject final : public IQZCLS_NetMessage,
     *out = type_info_;
     return S_OK;
   }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
-                             DISPID* ids) override {
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
     return ::DispGetIDsOfNames(type_info_, names, count, ids);
   }
-  STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
-                      VARIANT* result, EXCEPINFO* exception, UINT* arg_error) override {
+  STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                      EXCEPINFO* exception, UINT* arg_error) override {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     ::SetErrorInfo(0, nullptr);
     return type_info_->Invoke(static_cast<IQZCLS_NetMessage*>(this), id, flags, params, result,
@@ -296,11 +299,11 @@ class NetMessageObject final : public IQZCLS_NetMessage,
   }
 
   // _QZCLS_NetMessage
-  STDMETHODIMP Init(LONG* lngHdbc, BSTR* UserName, BSTR* SysName, BSTR* ModName,
-                    BSTR* UserFullName, BSTR* Std1, BSTR* Std2) override {
-    const Status s = core_->Init(lngHdbc != nullptr ? *lngHdbc : 0, FromBstr(UserName),
-                                 FromBstr(SysName), FromBstr(ModName), FromBstr(UserFullName),
-                                 FromBstr(Std1), FromBstr(Std2));
+  STDMETHODIMP Init(LONG* lngHdbc, BSTR* UserName, BSTR* SysName, BSTR* ModName, BSTR* UserFullName,
+                    BSTR* Std1, BSTR* Std2) override {
+    const Status s =
+        core_->Init(lngHdbc != nullptr ? *lngHdbc : 0, FromBstr(UserName), FromBstr(SysName),
+                    FromBstr(ModName), FromBstr(UserFullName), FromBstr(Std1), FromBstr(Std2));
     return s.ok() ? S_OK : Failed(s);
   }
 
@@ -352,10 +355,10 @@ class NetMessageObject final : public IQZCLS_NetMessage,
 
   STDMETHODIMP Init2(BSTR* Opt, LONG* lngHdbc, LONG* UserID, BSTR* UserName, BSTR* LocalIp,
                      BSTR* LocalPort, BSTR* SysName, BSTR* MdlName) override {
-    const Status s = core_->Init2(FromBstr(Opt), lngHdbc != nullptr ? *lngHdbc : 0,
-                                  UserID != nullptr ? *UserID : 0, FromBstr(UserName),
-                                  FromBstr(LocalIp), FromBstr(LocalPort), FromBstr(SysName),
-                                  FromBstr(MdlName));
+    const Status s =
+        core_->Init2(FromBstr(Opt), lngHdbc != nullptr ? *lngHdbc : 0,
+                     UserID != nullptr ? *UserID : 0, FromBstr(UserName), FromBstr(LocalIp),
+                     FromBstr(LocalPort), FromBstr(SysName), FromBstr(MdlName));
     return s.ok() ? S_OK : Failed(s);
   }
 

@@ -1,7 +1,10 @@
 // The DLL's entry points: the class factory, self-registration and unloading, and one export
 // for hosts that are not COM clients (QzSetLocalIPOverride).
+// windows.h first: the OLE headers build on it.
+// clang-format off
 #include <windows.h>
 #include <olectl.h>
+// clang-format on
 
 #include <string>
 
@@ -64,8 +67,7 @@ bool SetKey(const std::wstring& key, const std::wstring& value, const wchar_t* n
   }
   auto set = [h](const wchar_t* n, const std::wstring& v) {
     return ::RegSetValueExW(h, n, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
-                            static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t))) ==
-           ERROR_SUCCESS;
+                            static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
   };
   bool ok = value.empty() ? true : set(nullptr, value);
   if (name != nullptr) ok = ok && set(name, named_value);
@@ -116,9 +118,8 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
   bool ok = SetKey(clsid, progid) &&
             SetKey(clsid + L"\\InprocServer32", path, L"ThreadingModel", L"Apartment") &&
             SetKey(clsid + L"\\ProgID", progid) && SetKey(clsid + L"\\VERSION", L"1.2") &&
-            SetKey(clsid + L"\\TypeLib", libid) &&
-            SetKey(clsid + L"\\Programmable", L"") && SetKey(progid, progid) &&
-            SetKey(progid + L"\\Clsid", GuidText(kClsid));
+            SetKey(clsid + L"\\TypeLib", libid) && SetKey(clsid + L"\\Programmable", L"") &&
+            SetKey(progid, progid) && SetKey(progid + L"\\Clsid", GuidText(kClsid));
   if (!ok) return SELFREG_E_CLASS;
   // The type library records the library and its dual and dispatch interfaces (with the
   // automation marshaler), so that other apartments can reach an object.

@@ -67,10 +67,10 @@ class Parser {
     t.column = s_[pos_ + 3] - '0';
     pos_ += 4;
     SkipBlanks();
-    for (const char* op : {"<=", ">=", "<>", "=", "<", ">"}) {
-      if (s_.substr(pos_, std::strlen(op)) == op) {
-        t.op = op;
-        pos_ += t.op.size();
+    for (std::string_view op : {"<=", ">=", "<>", "=", "<", ">"}) {
+      if (s_.compare(pos_, op.size(), op) == 0) {
+        t.op = std::string(op);
+        pos_ += op.size();
         break;
       }
     }

@@ -1,0 +1,108 @@
+// The component side of the exchange: every party a QZCLS_NetMessage with a row of its own.
+#include <poll.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "exchange.h"
+#include "qz/message_loop.h"
+#include "qz/net_message.h"
+#include "qzpub.h"
+
+namespace qz::bench {
+namespace {
+
+constexpr const char* kSystem = "bench";
+constexpr const char* kReceiverModule = "rx";
+constexpr const char* kSenderModule = "tx";
+
+class CountingSink final : public QZCLS_NetMessageEvents {
+ public:
+  CountingSink(Arrivals* arrivals, int index) : arrivals_(arrivals), index_(index) {}
+  void acceptMessage(const std::string& msg, const std::string&, const std::string&,
+                     const std::string&) override {
+    if (msg == BenchMessageText()) arrivals_->Record(index_);
+  }
+
+ private:
+  Arrivals* arrivals_;
+  int index_;
+};
+
+Result<int32_t> Connect(const std::string& uri) {
+  int32_t h = qzpub_Connect(uri.c_str());
+  if (h <= 0) {
+    return Status::Error(errc::kFileNotFound, "qzpub_Connect(" + uri + "): " + qzpub_LastError());
+  }
+  return h;
+}
+
+// One receiver's thread: its own connection, object and row; then its loop, for good.
+void ReceiverThread(std::string uri, int index, Arrivals* arrivals, std::promise<Status> ready) {
+  Result<int32_t> h = Connect(uri);
+  if (!h.ok()) {
+    ready.set_value(h.status());
+    return;
+  }
+  QZCLS_NetMessage net;
+  CountingSink sink(arrivals, index);
+  if (Result<uint32_t> cookie = net.Advise(&sink); !cookie.ok()) {
+    ready.set_value(cookie.status());
+    return;
+  }
+  ready.set_value(net.Init(*h, "rx" + std::to_string(index), kSystem, kReceiverModule));
+  for (;;) loop::RunFor(std::chrono::hours(24));
+}
+
+class ComponentExchange final : public Exchange {
+ public:
+  explicit ComponentExchange(std::string uri) : uri_(std::move(uri)) {}
+
+  Status Start(int receivers) override {
+    SetLocalIPOverride("127.0.0.1");
+    arrivals_ = std::make_unique<Arrivals>(receivers);
+    for (int i = 0; i < receivers; ++i) {
+      std::promise<Status> ready;
+      std::future<Status> started = ready.get_future();
+      std::thread(ReceiverThread, uri_, i, arrivals_.get(), std::move(ready)).detach();
+      if (Status s = started.get(); !s.ok()) return s;
+    }
+    Result<int32_t> h = Connect(uri_);
+    if (!h.ok()) return h.status();
+    return sender_.Init(*h, "tx", kSystem, kSenderModule);
+  }
+
+  Status Broadcast() override {
+    return sender_.SendMessage(BenchMessageText(), "", kSystem, kReceiverModule);
+  }
+
+  Status SendToFirst() override {
+    return sender_.SendMessage(BenchMessageText(), "rx0", kSystem, kReceiverModule);
+  }
+
+  void Pump(int timeout_ms) override {
+    pollfd fds[2] = {{loop::PollFd(), POLLIN, 0}, {arrivals_->wake_fd(), POLLIN, 0}};
+    if (poll(fds, 2, timeout_ms) <= 0) return;
+    if (fds[1].revents != 0) arrivals_->DrainWake();
+    if (fds[0].revents != 0) loop::DoEvents();
+  }
+
+ private:
+  std::string uri_;
+  QZCLS_NetMessage sender_;
+};
+
+}  // namespace
+
+const std::string& BenchMessageText() {
+  static const std::string text =
+      "Stock count for warehouse 3 closes at 17:00; please post receipts.";
+  return text;
+}
+
+std::unique_ptr<Exchange> MakeComponentExchange(std::string db_uri) {
+  return std::make_unique<ComponentExchange>(std::move(db_uri));
+}
+
+}  // namespace qz::bench

@@ -1,0 +1,46 @@
+// The figures of the benchmark run, each measured in workers of its own (worker.h) and added to
+// the report.
+#ifndef QZ_BENCH_FIGURES_H_
+#define QZ_BENCH_FIGURES_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "qz/status.h"
+#include "report.h"
+
+namespace qz::bench {
+
+struct Context {
+  std::string temp_dir;         // removed at the end of the run
+  std::string port_bench_path;  // the qz_port_bench executable
+  std::string self_path;        // this executable, for probes that need a fresh process
+  bool quick = false;           // fewer rounds, for trying the harness out
+  std::vector<int> fanout_sizes = {1, 16, 128, 512};  // receivers per fan-out case
+  // A fresh SQLite presence database for one worker.
+  std::string NewSqliteUri();
+
+ private:
+  int64_t next_db_ = 0;
+};
+
+// One SendMessage to N receivers, idle and with 10,000 other endpoints, beside raw.
+void RunFanoutFigures(Context& ctx, Report& report);
+// SendMessage to acceptMessage at one receiver, p50 and p99, beside raw.
+void RunLatencyFigure(Context& ctx, Report& report);
+// Messages per second from one sender to one receiver, beside raw, and what limits it.
+void RunRateFigure(Context& ctx, Report& report);
+// PickFreePort alone with 100, 1,000 and 10,000 endpoints (qz_port_bench).
+void RunPortChoiceFigure(Context& ctx, Report& report);
+// Init + LogOut on SQLite and PostgreSQL.
+void RunLoginFigure(Context& ctx, Report& report);
+// Resident size of an idle logged-in client, heap per in-flight connection.
+void RunMemoryFigure(Context& ctx, Report& report);
+
+// Modes of this executable that run in a fresh process of their own; each prints one line.
+int ProbeResidentSize(const std::string& db_uri);
+
+}  // namespace qz::bench
+
+#endif  // QZ_BENCH_FIGURES_H_

@@ -1,0 +1,144 @@
+#include "util.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+namespace qz::bench {
+
+int64_t NowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+uint64_t RaiseDescriptorLimit() {
+  rlimit rl{};
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+  rl.rlim_cur = rl.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &rl);
+  getrlimit(RLIMIT_NOFILE, &rl);
+  return rl.rlim_cur;
+}
+
+double Median(std::vector<double> samples) { return Percentile(std::move(samples), 50); }
+
+double Percentile(std::vector<double> samples, double p) {
+  if (samples.empty()) return 0;
+  std::sort(samples.begin(), samples.end());
+  // Nearest rank: the smallest sample with at least p% of the samples at or below it.
+  double rank = std::ceil(p / 100.0 * static_cast<double>(samples.size()));
+  size_t index = rank < 1 ? 0 : static_cast<size_t>(rank) - 1;
+  return samples[std::min(index, samples.size() - 1)];
+}
+
+int64_t ResidentKib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
+  }
+  return -1;
+}
+
+namespace {
+
+void CountProcTable(const char* path, TcpTableSummary& s) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);  // header
+  while (std::getline(in, line)) {
+    // "  sl  local_address rem_address   st ..." with local_address as HEXADDR:HEXPORT.
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    if (!(fields >> slot >> local >> remote >> state)) continue;
+    ++s.rows;
+    const size_t colon = local.rfind(':');
+    const long port =
+        colon == std::string::npos ? -1 : std::strtol(local.c_str() + colon + 1, nullptr, 16);
+    if (state == "06") {
+      ++s.time_wait;
+      if (port >= 9000 && port < 32768) ++s.time_wait_in_bound_range;
+    } else if (state == "02") {
+      ++s.syn_sent;
+    }
+  }
+}
+
+}  // namespace
+
+TcpTableSummary ReadTcpTableSummary() {
+  TcpTableSummary s;
+  CountProcTable("/proc/net/tcp", s);
+  CountProcTable("/proc/net/tcp6", s);
+  return s;
+}
+
+bool WaitReadable(int fd, int timeout_ms) {
+  pollfd p{fd, POLLIN, 0};
+  for (;;) {
+    int n = poll(&p, 1, timeout_ms);
+    if (n > 0) return true;
+    if (n == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+Result<std::string> RunAndCapture(const std::string& program,
+                                  const std::vector<std::string>& args) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return Status::Error(errc::kFileNotFound, "pipe");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid;
+  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  if (rc != 0) {
+    close(out[0]);
+    return Status::Error(errc::kFileNotFound, program + ": " + std::strerror(rc));
+  }
+  std::string text;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(out[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  close(out[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return Status::Error(errc::kFileNotFound, program + " failed");
+  }
+  return text;
+}
+
+std::string Fixed(double value, int decimals) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
+  return buf;
+}
+
+}  // namespace qz::bench

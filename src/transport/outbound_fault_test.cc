@@ -1,0 +1,100 @@
+// Outbound delivery to recipients that misbehave: one that refuses, one that accepts and never
+// reads, one whose listen queue is full. Each delivery proceeds on its own: the others still
+// arrive while the stuck ones are stuck.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/testing/process_testing.h"
+#include "transport/frm_order.h"
+#include "transport/loopback_testing.h"
+#include "transport/outbound.h"
+#include "transport/payload.h"
+
+namespace qz::transport {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::kLoopback;
+using testing::RawPeer;
+using testing::RegisteredCount;
+using testing::WaitFor;
+
+// Accepts connections and never reads from them.
+class DeafPeer : public platform::SocketEvents {
+ public:
+  static std::shared_ptr<DeafPeer> Listen() {
+    auto peer = std::make_shared<DeafPeer>();
+    peer->listener.SetEvents(peer);
+    EXPECT_TRUE(peer->listener.Listen().ok());
+    return peer;
+  }
+  void OnConnectionRequest(int32_t requestID) override {
+    auto c = std::make_unique<platform::SocketControl>();
+    if (c->Accept(requestID).ok()) accepted.push_back(std::move(c));
+  }
+  int32_t port() const { return listener.LocalPort(); }
+  platform::SocketControl listener;
+  std::vector<std::unique_ptr<platform::SocketControl>> accepted;
+};
+
+int32_t ClosedPort() {
+  auto gone = RawPeer::Listen();
+  const int32_t port = gone->port();
+  (void)gone->listener.Close();
+  return port;
+}
+
+class OutboundFaultTest : public testing::TransportTest {
+ protected:
+  void TearDown() override {
+    for (int fd : raw_) platform::testing::RawClose(fd);
+    TransportTest::TearDown();
+  }
+  std::vector<int> raw_;
+};
+
+TEST_F(OutboundFaultTest, StuckRecipientsDoNotHoldUpTheOthers) {
+  // A listener that never accepts, its queue already full: connecting to it hangs.
+  uint16_t full_port = 0;
+  const int full = platform::testing::RawListen(0, &full_port);
+  ASSERT_GE(full, 0);
+  raw_.push_back(full);
+  for (int i = 0; i < 3; ++i) raw_.push_back(platform::testing::RawConnectNonBlocking(full_port));
+
+  auto deaf = DeafPeer::Listen();
+  auto good = RawPeer::Listen();
+  const std::string small = BuildMessagePayload("hello", "u1", "S", "M", 7);
+  // More than the kernel buffers of both ends hold, so that the send never completes.
+  const std::string huge = BuildMessagePayload(std::string(32 << 20, 'z'), "u1", "S", "M", 7);
+
+  ASSERT_TRUE(SendToPeer(kLoopback, ClosedPort(), small).ok());
+  ASSERT_TRUE(SendToPeer(kLoopback, deaf->port(), huge).ok());
+  ASSERT_TRUE(SendToPeer(kLoopback, full_port, small).ok());
+  ASSERT_TRUE(SendToPeer(kLoopback, good->port(), small).ok());
+
+  ASSERT_TRUE(WaitFor([&] { return good->connections.size() == 1 && good->AllClosed(); },
+                      milliseconds(2000)))
+      << "the well-behaved recipient waited for the stuck ones";
+  EXPECT_EQ(good->connections[0]->bytes, EncodeForWire(small));
+  ASSERT_TRUE(WaitFor([&] { return RegisteredCount() == 2; }))
+      << "the refused delivery ended after its reconnect";
+  EXPECT_EQ(deaf->accepted.size(), 1u);
+  for (const auto& entry : Module1().gConnections->Entries()) {
+    const auto order = std::static_pointer_cast<frmOrder>(entry.object);
+    EXPECT_TRUE(order->Use().State() == platform::SocketState::kConnected ||
+                order->Use().State() == platform::SocketState::kConnecting)
+        << "still under way: " << static_cast<int>(order->Use().State());
+  }
+
+  // A later message to the good recipient is not queued behind them either.
+  ASSERT_TRUE(SendToPeer(kLoopback, good->port(), small).ok());
+  EXPECT_TRUE(WaitFor([&] { return good->connections.size() == 2 && good->AllClosed(); },
+                      milliseconds(2000)));
+}
+
+}  // namespace
+}  // namespace qz::transport
