@@ -26,11 +26,19 @@ TEST(CodePageTest, AsciiAndUtf8NamesMeanUtf8) {
   EXPECT_FALSE(CodePage::Named("no-such-code-page").ok());
 }
 
-TEST(CodePageTest, Utf8PassesThrough) {
+TEST(CodePageTest, Utf8PassesThroughAndMalformedBytesBecomeReplacementCharacters) {
   const CodePage cp = *CodePage::Named("UTF-8");
   const std::string text = std::string("a") + kZhong + "\x0F" + kGrin;
   EXPECT_EQ(cp.FromUtf8(text), text);
   EXPECT_EQ(cp.ToUtf8(text), text);
+  // A stray continuation byte, a lead byte cut short, an overlong form, a surrogate.
+  EXPECT_EQ(cp.ToUtf8("a\x80"
+                      "b"),
+            "a\xEF\xBF\xBD"
+            "b");
+  EXPECT_EQ(cp.ToUtf8("a\xE4\xB8"), "a\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(cp.ToUtf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(cp.ToUtf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 TEST(CodePageTest, DoubleByteRoundTrip) {

@@ -99,7 +99,7 @@ std::string CodePage::FromUtf8(std::string_view utf8) const {
 }
 
 std::string CodePage::ToUtf8(std::string_view bytes) const {
-  if (utf8_) return std::string(bytes);
+  if (utf8_) return WellFormedUtf8(bytes);
   return Narrow(CP_UTF8, Widen(NumberOf(name_), bytes));
 }
 

@@ -1,8 +1,10 @@
-// UTF-8 sequence boundaries, for cutting and skipping text without splitting a character.
+// UTF-8 sequence boundaries and well-formedness, for cutting, skipping and sanitising text
+// without splitting a character. Portable: both code page backends use them.
 #ifndef QZ_PLATFORM_UTF8_H_
 #define QZ_PLATFORM_UTF8_H_
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace qz::platform {
@@ -21,6 +23,47 @@ inline size_t Utf8BoundaryAtOrBelow(std::string_view s, size_t max) {
   size_t cut = max;
   while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
   return cut;
+}
+
+// The length of the well-formed UTF-8 sequence at the start of s (shortest form, no surrogate,
+// at most U+10FFFF), or 0 when there is none.
+inline size_t WellFormedUtf8Length(std::string_view s) {
+  const auto b = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+  const auto cont = [&](size_t i, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
+    return i < s.size() && b(i) >= lo && b(i) <= hi;
+  };
+  const unsigned char c = b(0);
+  if (c < 0x80) return 1;
+  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    const bool second = c == 0xE0 ? cont(1, 0xA0) : c == 0xED ? cont(1, 0x80, 0x9F) : cont(1);
+    return second && cont(2) ? 3 : 0;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    const bool second = c == 0xF0 ? cont(1, 0x90) : c == 0xF4 ? cont(1, 0x80, 0x8F) : cont(1);
+    return second && cont(2) && cont(3) ? 4 : 0;
+  }
+  return 0;
+}
+
+// Bytes read as UTF-8: each byte that does not belong to a well-formed sequence becomes U+FFFD,
+// as in the other code pages, so that text from the wire or a field is always valid UTF-8. The
+// same on every platform, whatever the OS converter would make of such bytes.
+inline std::string WellFormedUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const size_t n = WellFormedUtf8Length(bytes.substr(i));
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      out.append(bytes.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
 }
 
 }  // namespace qz::platform

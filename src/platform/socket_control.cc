@@ -1,96 +1,38 @@
-// SocketControl on POSIX sockets: non-blocking IPv4 TCP, readiness from the thread's EventLoop.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <ifaddrs.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
+// SocketControl: non-blocking IPv4 TCP, readiness from the thread's EventLoop. The state machine
+// is the same on every OS; the OS calls are those of socket_api.h.
+#include "platform/socket_control.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "platform/event_loop.h"
-#include "platform/socket_control.h"
+#include "platform/socket_api.h"
 
 namespace qz::platform {
 namespace {
 
-struct WsaError {
-  int32_t number;
-  const char* text;
-};
+using sockets::ConnectProgress;
+using sockets::Ipv4Endpoint;
+using sockets::kNoSocket;
+using sockets::SocketError;
+using sockets::SocketHandle;
 
-struct ErrnoMapping {
-  int err;
-  WsaError wsa;
-};
-
-constexpr ErrnoMapping kErrnoToWsa[] = {
-    {EINTR, {10004, "interrupted function call"}},
-    {EBADF, {10009, "file handle is not valid"}},
-    {EACCES, {10013, "permission denied"}},
-    {EPERM, {10013, "permission denied"}},
-    {EFAULT, {10014, "bad address"}},
-    {EINVAL, {errc::kWsaInvalidArgument, "invalid argument"}},
-    {EMFILE, {errc::kWsaTooManySockets, "too many open sockets"}},
-    {ENFILE, {errc::kWsaTooManySockets, "too many open sockets"}},
-    {EWOULDBLOCK, {errc::kWsaWouldBlock, "operation would block"}},
-    {EINPROGRESS, {10036, "operation now in progress"}},
-    {EALREADY, {10037, "operation already in progress"}},
-    {ENOTSOCK, {10038, "socket operation on something that is not a socket"}},
-    {EPROTONOSUPPORT, {10043, "protocol not supported"}},
-    {EOPNOTSUPP, {10045, "operation not supported"}},
-    {EAFNOSUPPORT, {10047, "address family not supported"}},
-    {EADDRINUSE, {errc::kWsaAddressInUse, "address in use"}},
-    {EADDRNOTAVAIL, {errc::kWsaAddressNotAvailable, "address not available"}},
-    {ENETDOWN, {10050, "network is down"}},
-    {ENETUNREACH, {errc::kWsaNetworkUnreachable, "network is unreachable"}},
-    {ENETRESET, {10052, "network dropped connection on reset"}},
-    {ECONNABORTED, {errc::kWsaConnectionAborted, "connection aborted"}},
-    {ECONNRESET, {errc::kWsaConnectionReset, "connection reset by peer"}},
-    {EPIPE, {errc::kWsaConnectionReset, "connection reset by peer"}},
-    {ENOBUFS, {errc::kWsaNoBufferSpace, "no buffer space available"}},
-    {ENOMEM, {errc::kWsaNoBufferSpace, "no buffer space available"}},
-    {EISCONN, {10056, "socket is already connected"}},
-    {ENOTCONN, {errc::kWsaNotConnected, "socket is not connected"}},
-    {ETIMEDOUT, {errc::kWsaTimedOut, "connection timed out"}},
-    {ECONNREFUSED, {errc::kWsaConnectionRefused, "connection refused"}},
-    {EHOSTDOWN, {10064, "host is down"}},
-    {EHOSTUNREACH, {errc::kWsaHostUnreachable, "no route to host"}},
-};
-
-// errno to Winsock numbers: the one place where OS errors become the control's numbers.
-WsaError WsaFromErrno(int e) {
-  for (const ErrnoMapping& m : kErrnoToWsa) {
-    if (m.err == e) return m.wsa;
-  }
-  return {errc::kWsaInvalidArgument, "socket operation failed"};
-}
-
-std::string Describe(int e, std::string_view what) {
+std::string Describe(const SocketError& e, std::string_view what) {
   std::string s(what);
   s += ": ";
-  s += WsaFromErrno(e).text;
-  s += " (";
-  s += std::strerror(e);
-  s += ")";
+  s += sockets::DescribeSocketError(e);
   return s;
 }
 
-Status ErrnoStatus(int e, std::string_view what) {
-  return Status::Error(WsaFromErrno(e).number, Describe(e, what));
+Status ErrorStatus(const SocketError& e, std::string_view what) {
+  return Status::Error(e.number, Describe(e, what));
 }
 
 Status BadState(std::string_view member, SocketState state) {
@@ -101,93 +43,42 @@ Status BadState(std::string_view member, SocketState state) {
 
 // Connect errors that are the outcome of the attempt (an Error event), as opposed to errors of
 // the call itself (a failed Status).
-bool IsConnectOutcome(int e) {
-  switch (e) {
-    case ECONNREFUSED:
-    case ENETUNREACH:
-    case EHOSTUNREACH:
-    case ETIMEDOUT:
-    case ECONNRESET:
-    case EHOSTDOWN:
-    case ENETDOWN:
+bool IsConnectOutcome(const SocketError& e) {
+  switch (e.number) {
+    case errc::kWsaConnectionRefused:
+    case errc::kWsaNetworkUnreachable:
+    case errc::kWsaHostUnreachable:
+    case errc::kWsaTimedOut:
+    case errc::kWsaConnectionReset:
+    case sockets::kWsaHostDown:
+    case sockets::kWsaNetworkDown:
       return true;
     default:
       return false;
   }
 }
 
-std::string DottedV4(in_addr a) {
-  char buf[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &a, buf, sizeof buf);
-  return buf;
+std::string DottedV4(uint32_t a) {
+  return std::to_string(a >> 24) + '.' + std::to_string((a >> 16) & 0xFF) + '.' +
+         std::to_string((a >> 8) & 0xFF) + '.' + std::to_string(a & 0xFF);
 }
 
-int32_t BoundPort(int fd) {
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return -1;
-  return ntohs(sa.sin_port);
-}
-
-bool IsLoopback(in_addr a) { return (ntohl(a.s_addr) >> 24) == 127; }
+bool IsLoopback(uint32_t a) { return (a >> 24) == 127; }
 
 // The first non-loopback IPv4 address of the host name. Loopback results are skipped: many
 // distributions map the host name to 127.0.1.1, which no peer can reach.
 std::string HostNameAddress() {
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return {};
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  if (::getaddrinfo(name, nullptr, &hints, &list) != 0) return {};
-  std::string found;
-  for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-    in_addr a = reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_addr;
-    if (!IsLoopback(a)) {
-      found = DottedV4(a);
-      break;
-    }
+  for (uint32_t a : sockets::HostNameAddresses()) {
+    if (!IsLoopback(a)) return DottedV4(a);
   }
-  ::freeaddrinfo(list);
-  return found;
-}
-
-// The IPv4 address of the interface that carries the default route (/proc/net/route).
-std::string DefaultRouteAddress() {
-  FILE* f = std::fopen("/proc/net/route", "re");
-  if (f == nullptr) return {};
-  char line[512];
-  std::string iface;
-  if (std::fgets(line, sizeof line, f) != nullptr) {  // header
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-      char name[64];
-      unsigned long dest = 1, flags = 0;
-      if (std::sscanf(line, "%63s %lx %*x %lx", name, &dest, &flags) == 3 && dest == 0 &&
-          (flags & 1 /* RTF_UP */) != 0) {
-        iface = name;
-        break;
-      }
-    }
-  }
-  std::fclose(f);
-  if (iface.empty()) return {};
-  ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) != 0) return {};
-  std::string found;
-  for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-    if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET && iface == i->ifa_name) {
-      found = DottedV4(reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr);
-      break;
-    }
-  }
-  ::freeifaddrs(list);
-  return found;
+  return {};
 }
 
 std::string LookUpLocalIP() {
   std::string ip = HostNameAddress();
-  if (ip.empty()) ip = DefaultRouteAddress();
+  if (ip.empty()) {
+    if (std::optional<uint32_t> route = sockets::DefaultRouteAddress()) ip = DottedV4(*route);
+  }
   if (ip.empty()) ip = "127.0.0.1";
   return ip;
 }
@@ -195,15 +86,19 @@ std::string LookUpLocalIP() {
 std::mutex g_override_mutex;
 std::string g_override;  // guarded by g_override_mutex
 
+int32_t RequestId(SocketHandle s) { return static_cast<int32_t>(s); }
+
 // Connections accepted from a listener whose ConnectionRequest event is running on this thread,
 // by request id (the descriptor). Accept takes one out; the listener closes what is left.
-thread_local std::vector<int> t_pending_requests;
+thread_local std::vector<SocketHandle> t_pending_requests;
 
-bool TakePendingRequest(int id) {
-  auto it = std::find(t_pending_requests.begin(), t_pending_requests.end(), id);
-  if (it == t_pending_requests.end()) return false;
+SocketHandle TakePendingRequest(int32_t id) {
+  auto it = std::find_if(t_pending_requests.begin(), t_pending_requests.end(),
+                         [id](SocketHandle s) { return RequestId(s) == id; });
+  if (it == t_pending_requests.end()) return kNoSocket;
+  const SocketHandle s = *it;
   t_pending_requests.erase(it);
-  return true;
+  return s;
 }
 
 // One descriptor in reserve per thread while it has a listener. When accept fails for want of
@@ -211,19 +106,7 @@ bool TakePendingRequest(int id) {
 // to it spins, and the queue (well-behaved peers too) never moves. The spare is released to take
 // the oldest request and close it at once, so the queue drains and the peer learns at once that
 // its message was not taken. Plain thread-locals: controls may close during thread exit.
-thread_local int t_spare_fd = -1;
 thread_local int t_listeners = 0;
-
-void ReserveSpare() {
-  if (t_spare_fd < 0) t_spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-}
-
-bool ReleaseSpare() {
-  if (t_spare_fd < 0) return false;
-  ::close(t_spare_fd);
-  t_spare_fd = -1;
-  return true;
-}
 
 // Text that cannot be a host name never goes to the resolver: a presence row may hold anything,
 // and a look-up of such text could leave the machine or block the thread for nothing. Letters,
@@ -249,12 +132,6 @@ bool CouldBeHostName(std::string_view s) {
   return label_has_letter;
 }
 
-int Available(int fd) {
-  int n = 0;
-  if (::ioctl(fd, FIONREAD, &n) != 0) return 0;
-  return n;
-}
-
 }  // namespace
 
 class SocketControl::Impl final : public IoHandler, public std::enable_shared_from_this<Impl> {
@@ -272,50 +149,37 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
 
   Status Listen() {
     if (state_ != SocketState::kClosed) return BadState("Listen", state_);
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-      int err = errno;
-      return ErrnoStatus(err, "Listen: socket");
+    SocketHandle s = sockets::OpenTcpSocket();
+    if (s == kNoSocket) return ErrorStatus(sockets::LastSocketError(), "Listen: socket");
+    // A port held only by closing connections may be reused, one with a listener not (10048).
+    sockets::AllowClosingPortReuse(s);
+    if (!sockets::BindPort(s, static_cast<uint16_t>(local_port)) || !sockets::ListenOn(s)) {
+      const SocketError err = sockets::LastSocketError();
+      return CloseFailed(s, err, "Listen on port " + std::to_string(local_port));
     }
-    // Lets a listener reuse a port held only by TIME_WAIT connections; Linux still refuses a
-    // second listener on the port, which is the Winsock behaviour (10048) the component needs.
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    sa.sin_port = htons(static_cast<uint16_t>(local_port));
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-        ::listen(fd, SOMAXCONN) != 0) {
-      int err = errno;
-      return CloseFailed(fd, err, "Listen on port " + std::to_string(local_port));
-    }
-    local_port = BoundPort(fd);
-    Status started = Start(fd, SocketState::kListening, kIoReadable, "Listen");
+    local_port = sockets::BoundPort(s);
+    Status started = Start(s, SocketState::kListening, kIoReadable, "Listen");
     if (started.ok()) {
       ++t_listeners;
-      ReserveSpare();
+      sockets::ReserveSpareDescriptor();
     }
     return started;
   }
 
   Status Accept(int32_t request_id) {
     if (state_ != SocketState::kClosed) return BadState("Accept", state_);
-    if (!TakePendingRequest(request_id)) {
+    const SocketHandle s = TakePendingRequest(request_id);
+    if (s == kNoSocket) {
       return Status::Error(errc::kSckInvalidArgument,
                            "Accept: no pending connection request " + std::to_string(request_id));
     }
-    int fd = request_id;
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    local_port = BoundPort(fd);
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) {
-      remote_host = DottedV4(peer.sin_addr);
-      remote_port = ntohs(peer.sin_port);
+    sockets::SetNoDelay(s);
+    local_port = sockets::BoundPort(s);
+    if (std::optional<Ipv4Endpoint> peer = sockets::PeerOf(s)) {
+      remote_host = DottedV4(peer->address);
+      remote_port = peer->port;
     }
-    return Start(fd, SocketState::kConnected, kIoReadable, "Accept");
+    return Start(s, SocketState::kConnected, kIoReadable, "Accept");
   }
 
   Status Connect() {
@@ -324,45 +188,33 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
       return Status::Error(errc::kWsaAddressNotAvailable,
                            "Connect: remote port " + std::to_string(remote_port) + " is not valid");
     }
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(remote_port));
+    Ipv4Endpoint to;
+    to.port = static_cast<uint16_t>(remote_port);
     state_ = SocketState::kResolvingHost;
-    Status resolved = Resolve(&sa.sin_addr);
+    Status resolved = Resolve(&to.address);
     state_ = SocketState::kClosed;
     if (!resolved.ok()) return resolved;
 
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-      int err = errno;
-      return ErrnoStatus(err, "Connect: socket");
+    SocketHandle s = sockets::OpenTcpSocket();
+    if (s == kNoSocket) return ErrorStatus(sockets::LastSocketError(), "Connect: socket");
+    sockets::SetNoDelay(s);
+    // No port sharing here, as on Winsock: a local port that is in use fails at once (10048).
+    if (local_port != 0 && !sockets::BindPort(s, static_cast<uint16_t>(local_port))) {
+      const SocketError err = sockets::LastSocketError();
+      return CloseFailed(s, err, "Connect from local port " + std::to_string(local_port));
     }
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    // No SO_REUSEADDR here, as on Winsock: a local port that is in use fails at once (10048).
-    if (local_port != 0) {
-      sockaddr_in local{};
-      local.sin_family = AF_INET;
-      local.sin_addr.s_addr = htonl(INADDR_ANY);
-      local.sin_port = htons(static_cast<uint16_t>(local_port));
-      if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        int err = errno;
-        return CloseFailed(fd, err, "Connect from local port " + std::to_string(local_port));
-      }
-    }
-    int outcome = 0;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 && errno != EINPROGRESS) {
-      int err = errno;
+    SocketError outcome;
+    if (!sockets::StartConnect(s, to)) {
+      const SocketError err = sockets::LastSocketError();
       if (!IsConnectOutcome(err)) {
-        return CloseFailed(fd, err,
-                           "Connect to " + remote_host + ":" + std::to_string(remote_port));
+        return CloseFailed(s, err, "Connect to " + remote_host + ":" + std::to_string(remote_port));
       }
       outcome = err;
     }
-    int32_t bound = BoundPort(fd);
+    int32_t bound = sockets::BoundPort(s);
     if (bound > 0) local_port = bound;
-    if (outcome != 0) {
-      ::close(fd);
+    if (outcome.number != 0) {
+      sockets::CloseSocket(s);
       ++generation_;
       state_ = SocketState::kError;
       PostError(outcome, "Connect to " + remote_host + ":" + std::to_string(remote_port));
@@ -370,7 +222,7 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
     }
     // Even a connection that completed at once is reported by the writable event of a later
     // pass, never from here.
-    return Start(fd, SocketState::kConnecting, kIoWritable, "Connect");
+    return Start(s, SocketState::kConnecting, kIoWritable, "Connect");
   }
 
   Status SendData(std::string_view bytes) {
@@ -380,8 +232,8 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
     const bool idle = Unsent() == 0;
     out_.append(bytes);
     if (!idle) return Status::OK();  // the writable event carries on
-    int err = Flush();
-    if (err != 0) {
+    SocketError err = Flush();
+    if (err.number != 0) {
       Fail(err, "SendData", /*now=*/false);
     } else if (Unsent() == 0) {
       PostSendComplete();
@@ -393,28 +245,32 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
 
   Status GetData(std::string& out, int32_t max_len) {
     out.clear();
-    if (fd_ < 0 || (state_ != SocketState::kConnected && state_ != SocketState::kPeerClosing)) {
+    if (socket_ == kNoSocket ||
+        (state_ != SocketState::kConnected && state_ != SocketState::kPeerClosing)) {
       return BadState("GetData", state_);
     }
-    size_t want = static_cast<size_t>(Available(fd_));
+    size_t want = static_cast<size_t>(sockets::BytesAvailable(socket_));
     if (max_len > 0) want = std::min(want, static_cast<size_t>(max_len));
     out.resize(want);
     size_t got = 0;
-    int err = 0;
+    SocketError err;
     while (got < want) {
-      ssize_t r = ::recv(fd_, out.data() + got, want - got, 0);
+      std::ptrdiff_t r = sockets::ReceiveSome(socket_, out.data() + got, want - got);
       if (r > 0) {
         got += static_cast<size_t>(r);
-      } else if (r == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
-        break;
-      } else if (errno != EINTR) {
-        err = errno;
+        continue;
+      }
+      if (r == 0) break;
+      const SocketError e = sockets::LastSocketError();
+      if (e.number == errc::kWsaWouldBlock) break;
+      if (e.number != sockets::kWsaInterrupted) {
+        err = e;
         break;
       }
     }
     out.resize(got);
     data_reported_ = false;
-    if (err != 0) {
+    if (err.number != 0) {
       Fail(err, "GetData", /*now=*/false);
     } else {
       Rearm();
@@ -440,8 +296,8 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
       case SocketState::kConnected:
       case SocketState::kPeerClosing:
         if ((events & kIoWritable) != 0 && Unsent() != 0) {
-          int err = Flush();
-          if (err != 0) {
+          SocketError err = Flush();
+          if (err.number != 0) {
             Fail(err, "sending", /*now=*/true);
             return;
           }
@@ -457,50 +313,38 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
   }
 
  private:
-  // Takes fd into the given state and watches it.
-  Status Start(int fd, SocketState state, uint32_t events, std::string_view what) {
-    WatchId id = loop_.Watch(fd, events, this);
-    if (id == 0) {
-      int err = errno;
-      return CloseFailed(fd, err, what);
-    }
+  // Takes s into the given state and watches it.
+  Status Start(SocketHandle s, SocketState state, uint32_t events, std::string_view what) {
+    WatchId id = loop_.Watch(sockets::WatchFd(s), events, this);
+    if (id == 0) return CloseFailed(s, sockets::LastSocketError(), what);
     ++generation_;
-    fd_ = fd;
+    socket_ = s;
     watch_ = id;
     state_ = state;
     return Status::OK();
   }
 
-  Status CloseFailed(int fd, int err, std::string_view what) {
-    ::close(fd);
-    return ErrnoStatus(err, what);
+  Status CloseFailed(SocketHandle s, const SocketError& err, std::string_view what) {
+    sockets::CloseSocket(s);
+    return ErrorStatus(err, what);
   }
 
-  Status Resolve(in_addr* addr) {
+  Status Resolve(uint32_t* addr) {
     if (remote_host.empty()) {
       return Status::Error(errc::kWsaHostNotFound, "Connect: no remote host given");
     }
-    if (::inet_pton(AF_INET, remote_host.c_str(), addr) == 1) return Status::OK();
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST;  // the other numeric forms ("127.1"), never a look-up
-    addrinfo* list = nullptr;
-    int rc = ::getaddrinfo(remote_host.c_str(), nullptr, &hints, &list);
-    if (rc != 0 && !CouldBeHostName(remote_host)) {
+    std::optional<uint32_t> found = sockets::ParseNumericIpv4(remote_host);
+    if (!found && !CouldBeHostName(remote_host)) {
       return Status::Error(errc::kWsaHostNotFound,
                            "Connect: not an address or host name: " + remote_host);
     }
-    if (rc != 0) {
-      hints.ai_flags = 0;
-      rc = ::getaddrinfo(remote_host.c_str(), nullptr, &hints, &list);
+    std::string why;
+    if (!found) found = sockets::ResolveIpv4(remote_host, &why);
+    if (!found) {
+      return Status::Error(errc::kWsaHostNotFound,
+                           "Connect: host not found: " + remote_host + " (" + why + ")");
     }
-    if (rc != 0 || list == nullptr) {
-      return Status::Error(errc::kWsaHostNotFound, "Connect: host not found: " + remote_host +
-                                                       " (" + gai_strerror(rc) + ")");
-    }
-    *addr = reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr;
-    ::freeaddrinfo(list);
+    *addr = *found;
     return Status::OK();
   }
 
@@ -530,17 +374,17 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
 
   size_t Unsent() const { return out_.size() - out_sent_; }
 
-  // Writes what the socket takes now. Returns 0, or the errno that ended the connection.
-  int Flush() {
+  // Writes what the socket takes now. Returns no error, or the one that ended the connection.
+  SocketError Flush() {
     while (Unsent() != 0) {
-      ssize_t w = ::send(fd_, out_.data() + out_sent_, Unsent(), MSG_NOSIGNAL);
+      std::ptrdiff_t w = sockets::SendSome(socket_, out_.data() + out_sent_, Unsent());
       if (w >= 0) {
         out_sent_ += static_cast<size_t>(w);
-      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        break;
-      } else if (errno != EINTR) {
-        return errno;
+        continue;
       }
+      const SocketError e = sockets::LastSocketError();
+      if (e.number == errc::kWsaWouldBlock) break;  // the writable event follows
+      if (e.number != sockets::kWsaInterrupted) return e;
     }
     if (Unsent() == 0) {
       out_.clear();
@@ -549,42 +393,48 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
       out_.erase(0, out_sent_);
       out_sent_ = 0;
     }
-    return 0;
+    return {};
   }
 
   void AcceptPending() {
     const uint64_t gen = generation_;
     // Bounded so that one busy listener cannot hold the pass; the rest come in the next one.
     for (int i = 0; i < 64; ++i) {
-      int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd < 0) {
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        if ((errno == EMFILE || errno == ENFILE) && DropOldestRequest()) continue;
+      // On Windows the accepted socket inherits the listener's events, which the loop drops
+      // until Accept watches it.
+      const SocketHandle s = sockets::AcceptOne(socket_);
+      if (s == kNoSocket) {
+        SocketError err = sockets::LastSocketError();
+        if (err.number == sockets::kWsaInterrupted || err.number == errc::kWsaConnectionAborted ||
+            err.number == errc::kWsaConnectionReset) {
+          continue;
+        }
+        if (err.number == errc::kWsaTooManySockets && DropOldestRequest(err)) continue;
         // The queue is empty (a spare lost to a shortage is taken back now), or descriptors are
         // short with no spare and the listener waits for one to be freed.
-        if (errno == EAGAIN || errno == EWOULDBLOCK) ReserveSpare();
+        if (err.number == errc::kWsaWouldBlock) sockets::ReserveSpareDescriptor();
         return;
       }
-      t_pending_requests.push_back(fd);
-      Raise([fd](SocketEvents& s) { s.OnConnectionRequest(fd); });
-      if (TakePendingRequest(fd)) ::close(fd);  // nobody accepted it
-      if (gen != generation_) return;           // closed inside the handler
+      const int32_t id = RequestId(s);
+      t_pending_requests.push_back(s);
+      Raise([id](SocketEvents& e) { e.OnConnectionRequest(id); });
+      if (TakePendingRequest(id) != kNoSocket) sockets::CloseSocket(s);  // nobody accepted it
+      if (gen != generation_) return;  // closed inside the handler
     }
   }
 
   // Out of descriptors: takes the oldest request with the spare descriptor and closes it. Without
   // a spare the listener stops watching until a control of this thread frees a descriptor;
-  // false then.
-  bool DropOldestRequest() {
-    if (ReleaseSpare()) {
-      const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      const int err = errno;
-      if (fd >= 0) ::close(fd);
-      ReserveSpare();
-      if (fd >= 0) return true;
-      errno = err;
+  // false then. err is the failure of the accept, updated by the one made here.
+  bool DropOldestRequest(SocketError& err) {
+    if (sockets::ReleaseSpareDescriptor()) {
+      const SocketHandle s = sockets::AcceptOne(socket_);
+      if (s == kNoSocket) err = sockets::LastSocketError();
+      if (s != kNoSocket) sockets::CloseSocket(s);
+      sockets::ReserveSpareDescriptor();
+      if (s != kNoSocket) return true;
     }
-    if (errno == EMFILE || errno == ENFILE) {
+    if (err.number == errc::kWsaTooManySockets) {
       starved_ = true;
       if (t_starved == nullptr) t_starved = new std::vector<std::weak_ptr<Impl>>();
       t_starved->push_back(weak_from_this());
@@ -612,23 +462,18 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
   static thread_local std::vector<std::weak_ptr<Impl>>* t_starved;
 
   void FinishConnect() {
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-    if (err == 0) {
-      sockaddr_in peer{};
-      socklen_t plen = sizeof peer;
-      if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &plen) != 0) {
-        if (errno == ENOTCONN) return;  // still in progress: re-armed by the caller
-        err = errno;
-      }
-    }
-    if (err != 0) {
-      Fail(err, "Connect to " + remote_host + ":" + std::to_string(remote_port), /*now=*/true);
-      return;
+    SocketError err;
+    switch (sockets::CheckConnect(socket_, &err)) {
+      case ConnectProgress::kInProgress:
+        return;  // re-armed by the caller
+      case ConnectProgress::kFailed:
+        Fail(err, "Connect to " + remote_host + ":" + std::to_string(remote_port), /*now=*/true);
+        return;
+      case ConnectProgress::kConnected:
+        break;
     }
     state_ = SocketState::kConnected;
-    int32_t bound = BoundPort(fd_);
+    int32_t bound = sockets::BoundPort(socket_);
     if (bound > 0) local_port = bound;
     Raise([](SocketEvents& s) { s.OnConnect(); });
   }
@@ -637,23 +482,23 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
     // Wanted() already keeps readable unarmed in these cases; an event collected before the
     // change may still come.
     if (data_reported_ || state_ != SocketState::kConnected) return;
-    int n = Available(fd_);
+    int n = sockets::BytesAvailable(socket_);
     if (n == 0) {
       char c;
-      ssize_t r = ::recv(fd_, &c, 1, MSG_PEEK);
+      std::ptrdiff_t r = sockets::ReceiveSome(socket_, &c, 1, /*peek=*/true);
       if (r == 0) {
         state_ = SocketState::kPeerClosing;
         Raise([](SocketEvents& s) { s.OnClose(); });
         return;
       }
       if (r < 0) {
-        int err = errno;
-        if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR) {
+        const SocketError err = sockets::LastSocketError();
+        if (err.number != errc::kWsaWouldBlock && err.number != sockets::kWsaInterrupted) {
           Fail(err, "receiving", /*now=*/true);
         }
         return;
       }
-      n = Available(fd_);
+      n = sockets::BytesAvailable(socket_);
       if (n == 0) n = 1;
     }
     data_reported_ = true;
@@ -662,22 +507,21 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
 
   // Ends the connection with an error: state kError until Close, an Error event raised now
   // (inside this control's own dispatch) or from the next pass.
-  void Fail(int err, const std::string& what, bool now) {
+  void Fail(const SocketError& err, const std::string& what, bool now) {
     Reset(SocketState::kError);
-    WsaError wsa = WsaFromErrno(err);
-    std::string text = Describe(err, what);
     if (now) {
+      const std::string text = Describe(err, what);
       Raise([&](SocketEvents& s) {
         bool cancel = false;
-        s.OnError(wsa.number, text, cancel);
+        s.OnError(err.number, text, cancel);
       });
     } else {
       PostError(err, what);
     }
   }
 
-  void PostError(int err, const std::string& what) {
-    Post([number = WsaFromErrno(err).number, text = Describe(err, what)](Impl& c) {
+  void PostError(const SocketError& err, const std::string& what) {
+    Post([number = err.number, text = Describe(err, what)](Impl& c) {
       c.Raise([&](SocketEvents& s) {
         bool cancel = false;
         s.OnError(number, text, cancel);
@@ -715,10 +559,12 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
   void Reset(SocketState state) {
     if (watch_ != 0) loop_.Unwatch(watch_);
     watch_ = 0;
-    const bool freed = fd_ >= 0;
-    if (freed && state_ == SocketState::kListening && --t_listeners == 0) ReleaseSpare();
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    const bool freed = socket_ != kNoSocket;
+    if (freed && state_ == SocketState::kListening && --t_listeners == 0) {
+      sockets::ReleaseSpareDescriptor();
+    }
+    if (freed) sockets::CloseSocket(socket_);
+    socket_ = kNoSocket;
     out_.clear();
     out_sent_ = 0;
     data_reported_ = false;
@@ -730,7 +576,7 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
   }
 
   EventLoop& loop_;
-  int fd_ = -1;
+  SocketHandle socket_ = kNoSocket;
   WatchId watch_ = 0;
   SocketState state_ = SocketState::kClosed;
   uint64_t generation_ = 0;
