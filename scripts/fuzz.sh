@@ -40,9 +40,14 @@ for name in "${targets[@]}"; do
   # TIME_WAIT for a minute: cap the count so that a run does not crowd the machine's ports.
   [[ "$name" == inbound ]] && extra+=(-runs=20000)
   echo "== $name (${seconds}s)"
-  if ! "$binary" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 \
+  # libFuzzer's progress lines go to a log of their own; a failure shows its end.
+  log="$build/fuzz-$name.log"
+  if "$binary" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 \
       -artifact_prefix="$artifacts/$name-" -print_final_stats=1 "${extra[@]}" \
-      "$work/$name" "fuzz/corpus/$name"; then
+      "$work/$name" "fuzz/corpus/$name" >"$log" 2>&1; then
+    grep -E '^stat::number_of_executed_units|^Done ' "$log" || true
+  else
+    tail -n 40 "$log" >&2
     failed+=("$name")
   fi
 done
