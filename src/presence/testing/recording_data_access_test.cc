@@ -17,7 +17,7 @@ YHDLRecord Row(std::string_view user, std::string_view sys = "s", std::string_vi
                std::string_view time = "2024-03-01 12:00:00") {
   YHDLRecord r = ZeroRecord();
   WriteTextField(r.YH01, user);
-  WriteTextField(r.YH02, "10.0.0.1");
+  WriteTextField(r.YH02, "127.0.0.1");
   WriteTextField(r.YH03, "5000");
   WriteTextField(r.YH05, sys);
   WriteTextField(r.YH06, mod);
@@ -69,7 +69,7 @@ TEST(RecordingDataAccessTest, RunsTheComponentsStatementsOnItsTable) {
   ASSERT_EQ(da.userYHDL_Insert(1, other_sys).value(), 1);
 
   EXPECT_EQ(da.odbc_ExecSQL(1, PurgeStatement("2024-02-29 00:00:05")).value(), 1);
-  EXPECT_EQ(da.odbc_ExecSQL(1, DuplicateDeleteStatement("it's me", "10.0.0.1", "s", "m")).value(),
+  EXPECT_EQ(da.odbc_ExecSQL(1, DuplicateDeleteStatement("it's me", "127.0.0.1", "s", "m")).value(),
             1);
   EXPECT_THAT(Keys(da, ""), ElementsAre(at, other_sys.YH00));
   EXPECT_THAT(Keys(da, RecipientCondition("it's me", "s2", "")), ElementsAre(other_sys.YH00));
