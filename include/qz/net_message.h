@@ -98,7 +98,8 @@ class QZCLS_NetMessage : public ConnectionPoint<QZCLS_NetMessageEvents> {
  private:
   // Replaces m_frmMsg, moving the handlers' subscription from the old form to the new one.
   void SetListenerForm(std::shared_ptr<transport::frmMsg> form);
-  Status StartListener();
+  // Creates the listener form (stored in m_frmMsg) and makes it listen; never fails.
+  void StartListener();
 
   int32_t m_lngHdbc;
   std::shared_ptr<presence::cls_StructYHDL> m_YHDL;

@@ -74,10 +74,9 @@ void QZCLS_NetMessage::SetListenerForm(std::shared_ptr<transport::frmMsg> form) 
   if (m_frmMsg) m_frmMsg->Subscribe(std::make_shared<ListenerFormSink>(this));
 }
 
-Status QZCLS_NetMessage::StartListener() {
+void QZCLS_NetMessage::StartListener() {
   transport::StartListener(
       [this](std::shared_ptr<transport::frmMsg> form) { SetListenerForm(std::move(form)); });
-  return Status::OK();
 }
 
 Status QZCLS_NetMessage::Init(int32_t lngHdbc, std::string_view UserName, std::string_view SysName,
@@ -90,7 +89,7 @@ Status QZCLS_NetMessage::Init(int32_t lngHdbc, std::string_view UserName, std::s
   const std::string server_time = ServerTimeFromBuffer(buffer);
 
   const LifetimeGuard guard = GuardLifetime();
-  if (Status s = StartListener(); !s.ok()) return s;
+  StartListener();
   if (guard.destroyed()) {
     return Status::Error(errc::kObjectNotSet, "Init: the object was destroyed during the call");
   }
