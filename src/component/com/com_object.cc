@@ -294,6 +294,12 @@ class NetMessageObject final : public IQZCLS_NetMessage,
                       EXCEPINFO* exception, UINT* arg_error) override {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     ::SetErrorInfo(0, nullptr);
+    std::vector<VARIANTARG> filled;
+    DISPPARAMS positional{};
+    if (params != nullptr && FillOmitted(id, *params, &filled)) {
+      positional = DISPPARAMS{filled.data(), nullptr, static_cast<UINT>(filled.size()), 0};
+      params = &positional;
+    }
     return type_info_->Invoke(static_cast<IQZCLS_NetMessage*>(this), id, flags, params, result,
                               exception, arg_error);
   }
@@ -395,6 +401,69 @@ class NetMessageObject final : public IQZCLS_NetMessage,
   }
 
  private:
+  // The type library's Invoke hands an omitted optional argument that has no default to the
+  // method as a pointer to a VT_ERROR variant, which a BSTR* or VARIANT_BOOL* parameter would
+  // read as a text or a flag. This rewrites such a call as all arguments by position, each
+  // omitted optional one (left off, skipped as DISP_E_PARAMNOTFOUND, or not among the named
+  // ones) a null reference of its type, as the vtable receives it. Returns false, and leaves
+  // the call to Invoke as it is, when nothing is omitted or the call does not fit the method
+  // (Invoke then reports it). The variants in *out are shallow copies owned by the caller's.
+  bool FillOmitted(DISPID id, const DISPPARAMS& params, std::vector<VARIANTARG>* out) const {
+    TYPEATTR* attr = nullptr;
+    if (FAILED(type_info_->GetTypeAttr(&attr))) return false;
+    const WORD count = attr->cFuncs;
+    type_info_->ReleaseTypeAttr(attr);
+    for (UINT i = 0; i < count; ++i) {
+      FUNCDESC* fd = nullptr;
+      if (FAILED(type_info_->GetFuncDesc(i, &fd))) continue;
+      const bool found = fd->memid == id;
+      const bool filled = found && FillOmitted(*fd, params, out);
+      type_info_->ReleaseFuncDesc(fd);
+      if (found) return filled;
+    }
+    return false;
+  }
+
+  static bool FillOmitted(const FUNCDESC& fd, const DISPPARAMS& params,
+                          std::vector<VARIANTARG>* out) {
+    UINT n = static_cast<UINT>(fd.cParams);
+    if (n > 0 && (fd.lprgelemdescParam[n - 1].paramdesc.wParamFlags & PARAMFLAG_FRETVAL)) --n;
+    if (params.cArgs > n + params.cNamedArgs || params.cNamedArgs > params.cArgs) return false;
+    if (params.cArgs > 0 && params.rgvarg == nullptr) return false;
+    if (params.cNamedArgs > 0 && params.rgdispidNamedArgs == nullptr) return false;
+    std::vector<const VARIANTARG*> given(n, nullptr);
+    const UINT by_position = params.cArgs - params.cNamedArgs;
+    for (UINT k = 0; k < by_position; ++k) given[k] = &params.rgvarg[params.cArgs - 1 - k];
+    for (UINT j = 0; j < params.cNamedArgs; ++j) {
+      const DISPID at = params.rgdispidNamedArgs[j];
+      if (at < 0 || static_cast<UINT>(at) >= n || given[static_cast<UINT>(at)] != nullptr) {
+        return false;
+      }
+      given[static_cast<UINT>(at)] = &params.rgvarg[j];
+    }
+    bool omitted = false;
+    std::vector<VARIANTARG> args(n);
+    for (UINT k = 0; k < n; ++k) {
+      const VARIANTARG* arg = given[k];
+      if (arg != nullptr &&
+          !(V_VT(arg) == VT_ERROR && V_ERROR(arg) == static_cast<SCODE>(DISP_E_PARAMNOTFOUND))) {
+        args[n - 1 - k] = *arg;
+        continue;
+      }
+      const ELEMDESC& e = fd.lprgelemdescParam[k];
+      // A required argument left out is Invoke's to report.
+      if (!(e.paramdesc.wParamFlags & PARAMFLAG_FOPT) || e.tdesc.vt != VT_PTR) return false;
+      VARIANTARG& missing = args[n - 1 - k];
+      ::VariantInit(&missing);
+      V_VT(&missing) = static_cast<VARTYPE>(VT_BYREF | e.tdesc.lptdesc->vt);
+      V_BYREF(&missing) = nullptr;
+      omitted = true;
+    }
+    if (!omitted) return false;
+    *out = std::move(args);
+    return true;
+  }
+
   static void WriteBack(BSTR* target, const std::string& value) {
     if (target == nullptr) return;
     BSTR b = ToBstr(value);

@@ -133,7 +133,8 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
 
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
   // Unregistering what is not registered succeeds.
-  ::UnRegisterTypeLib(kLibId, kLibMajor, kLibMinor, kLibLcid, SYS_WIN32);
+  ::UnRegisterTypeLib(kLibId, kLibMajor, kLibMinor, kLibLcid,
+                      sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32);
   const bool ok = DeleteTree(L"CLSID\\" + GuidText(kClsid)) && DeleteTree(kProgId) &&
                   DeleteTree(L"TypeLib\\" + GuidText(kLibId)) &&
                   DeleteTree(L"Interface\\" + GuidText(kDefaultIid)) &&
