@@ -14,22 +14,9 @@
 #include <cstring>
 #include <string>
 
+#include "util.h"
+
 namespace qz::bench {
-namespace {
-
-Status Errno(const std::string& what) {
-  return Status::Error(errc::kWsaInvalidArgument, what + ": " + std::strerror(errno));
-}
-
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(port);
-  return sa;
-}
-
-}  // namespace
 
 LoopbackEndpoints::~LoopbackEndpoints() {
   for (int fd : fds_) close(fd);

@@ -11,24 +11,13 @@
 #include <thread>
 
 #include "exchange.h"
+#include "util.h"
 
 namespace qz::bench {
 namespace {
 
 constexpr uint64_t kListenerToken = UINT64_MAX;
 constexpr uint64_t kWakeToken = UINT64_MAX - 1;
-
-Status Errno(const std::string& what) {
-  return Status::Error(errc::kWsaInvalidArgument, what + ": " + std::strerror(errno));
-}
-
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(port);
-  return sa;
-}
 
 // One receiver: a listener on 127.0.0.1 and an epoll loop that accepts and reads every
 // connection to its end, then counts a message.

@@ -1,5 +1,6 @@
 #include "util.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -19,6 +20,18 @@
 extern char** environ;
 
 namespace qz::bench {
+
+Status Errno(const std::string& what) {
+  return Status::Error(errc::kWsaInvalidArgument, what + ": " + std::strerror(errno));
+}
+
+sockaddr_in Loopback(uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(port);
+  return sa;
+}
 
 int64_t NowNs() {
   timespec ts{};

@@ -3,6 +3,8 @@
 #ifndef QZ_BENCH_UTIL_H_
 #define QZ_BENCH_UTIL_H_
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,6 +12,12 @@
 #include "qz/status.h"
 
 namespace qz::bench {
+
+// A failure for a system call that set errno: what, and the system's words for errno.
+Status Errno(const std::string& what);
+
+// 127.0.0.1:port, the only address the benchmarks use.
+sockaddr_in Loopback(uint16_t port);
 
 // CLOCK_MONOTONIC in nanoseconds; comparable across the threads and processes of one machine.
 int64_t NowNs();
