@@ -44,11 +44,7 @@ Status NoLogin(const char* method) {
 // The server time as Init uses it: the buffer's text before its first NUL, right-trimmed, at
 // most 19 characters.
 std::string ServerTimeFromBuffer(const char (&buffer)[QZPUB_DATE_BUFFER_SIZE]) {
-  const void* nul = std::memchr(buffer, '\0', sizeof buffer);
-  const size_t length =
-      nul ? static_cast<size_t>(static_cast<const char*>(nul) - buffer) : sizeof buffer;
-  std::string text =
-      TrimCString(platform::CodePage::System().ToUtf8(std::string_view(buffer, length)));
+  std::string text = presence::ReadTextField(buffer);
   if (text.size() > 19) text.resize(19);
   return text;
 }
