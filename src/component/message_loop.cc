@@ -3,7 +3,7 @@
 #include "platform/event_loop.h"
 #include "platform/socket_control.h"
 #include "qz/net_message.h"
-#include "transport/registry.h"
+#include "transport/connection_registry.h"
 
 namespace qz {
 namespace loop {

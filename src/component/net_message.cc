@@ -11,12 +11,11 @@
 #include "presence/login_record.h"
 #include "presence/statements.h"
 #include "presence/yhdl_record.h"
+#include "transport/connection_registry.h"
 #include "transport/frm_msg.h"
-#include "transport/hidden_form.h"
 #include "transport/listener.h"
 #include "transport/outbound.h"
 #include "transport/payload.h"
-#include "transport/registry.h"
 
 namespace qz {
 namespace {
@@ -188,7 +187,7 @@ Status QZCLS_NetMessage::SendMessage(std::string_view msg, std::string& UserName
     const size_t bar = endpoint.find('|');
     const std::string address = endpoint.substr(0, bar);
     const int32_t port = LeadingNumber(std::string_view(endpoint).substr(bar + 1));
-    if (Status s = transport::SendToPeer(address, port, payload); !s.ok()) return s;
+    transport::SendToPeer(address, port, payload);
     platform::DoEvents();
   }
   return Status::OK();

@@ -1,28 +1,95 @@
 #include "transport/connection_registry.h"
 
-namespace qz::transport {
+#include <algorithm>
 
-std::shared_ptr<HiddenForm> ConnectionRegistry::Find(const std::string& key) const {
+#include "platform/event_loop.h"
+#include "platform/random.h"
+#include "transport/module_state.h"
+
+namespace qz::transport {
+namespace {
+
+size_t AlphabetIndex(double r) {
+  const double scaled = std::clamp(r, 0.0, 1.0) * static_cast<double>(kKeyAlphabet.size());
+  return std::min(static_cast<size_t>(scaled), kKeyAlphabet.size() - 1);
+}
+
+}  // namespace
+
+std::shared_ptr<ConnectionForm> ConnectionRegistry::Find(const std::string& key) const {
   const auto it = index_.find(key);
   return it == index_.end() ? nullptr : it->second->object;
 }
 
-Status ConnectionRegistry::Add(const std::string& key, std::shared_ptr<HiddenForm> object) {
+Status ConnectionRegistry::Add(const std::string& key, std::shared_ptr<ConnectionForm> object) {
   if (index_.count(key) != 0) {
     return Status::Error(errc::kDuplicateKey, "a connection is already registered under this key");
   }
+  if (object->Inbound()) ++inbound_;
   entries_.push_back(Entry{key, std::move(object)});
   index_.emplace(key, std::prev(entries_.end()));
   return Status::OK();
 }
 
-std::shared_ptr<HiddenForm> ConnectionRegistry::Remove(const std::string& key) {
+std::shared_ptr<ConnectionForm> ConnectionRegistry::Remove(const std::string& key) {
   const auto it = index_.find(key);
   if (it == index_.end()) return nullptr;
-  std::shared_ptr<HiddenForm> object = std::move(it->second->object);
+  std::shared_ptr<ConnectionForm> object = std::move(it->second->object);
+  if (object->Inbound()) --inbound_;
   entries_.erase(it->second);
   index_.erase(it);
   return object;
+}
+
+std::string NewConnectionKey() {
+  platform::ReseedFromTimeOfDay();
+  return NewConnectionKey(platform::NextRandom);
+}
+
+std::string NewConnectionKey(const std::function<double()>& next_random) {
+  const ConnectionRegistry* registry = Module1().gConnections.get();
+  for (;;) {
+    std::string key;
+    key.reserve(kKeyLength);
+    for (size_t i = 0; i < kKeyLength; ++i) key += kKeyAlphabet[AlphabetIndex(next_random())];
+    if (registry == nullptr || registry->Find(key) == nullptr) return key;
+  }
+}
+
+void RegisterConnection(const std::shared_ptr<ConnectionForm>& object) {
+  std::unique_ptr<ConnectionRegistry>& registry = Module1().gConnections;
+  if (!registry) registry = std::make_unique<ConnectionRegistry>();
+  object->SetTag(NewConnectionKey());
+  (void)registry->Add(object->Tag(), object);  // the key is not present: NewConnectionKey
+}
+
+void RemoveConnection(const std::string& key) {
+  ConnectionRegistry* registry = Module1().gConnections.get();
+  if (registry == nullptr) return;
+  // Held until the unload handler has run; the caller's event may hold it longer.
+  std::shared_ptr<ConnectionForm> object = registry->Remove(key);
+  if (object) object->Unload();
+}
+
+void CloseAllConnections() {
+  if (!Module1().gConnections) return;
+  for (;;) {
+    if (!Module1().gConnections || Module1().gConnections->Count() == 0) break;
+    platform::DoEvents();
+    // Re-read: a handler may have removed entries, or even drained and released the registry.
+    const ConnectionRegistry* registry = Module1().gConnections.get();
+    if (registry == nullptr || registry->Count() == 0) break;
+    // The oldest entry's own key, which equals its object's Tag; going by the key keeps the
+    // drain finite even for an object whose Tag was changed after it was registered.
+    const std::string key = registry->First().key;
+    RemoveConnection(key);
+  }
+  Module1().gConnections.reset();
+}
+
+size_t ConnectionCount() {
+  const std::unique_ptr<ConnectionRegistry>& registry = Module1().gConnections;
+  return registry ? registry->Count() : 0;
 }
 
 }  // namespace qz::transport

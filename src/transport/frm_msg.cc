@@ -1,5 +1,7 @@
 #include "transport/frm_msg.h"
 
+#include <algorithm>
+
 #include "transport/list_order.h"
 #include "transport/module_state.h"
 
@@ -19,24 +21,35 @@ void frmMsg::RaiseMessage(std::string& text) {
   if (std::shared_ptr<frmMsgEvents> sink = sink_) sink->acceptMessage(std::string(text));
 }
 
-Status frmMsg::CallByName(std::string_view name, std::string& arg) {
-  if (name == "RaiseLogin") {
-    RaiseLogin(arg);
-  } else if (name == "RaiseLogout") {
-    RaiseLogout(arg);
-  } else if (name == "RaiseMessage") {
-    RaiseMessage(arg);
-  } else {
-    return HiddenForm::CallByName(name, arg);
+void frmMsg::Receive(PayloadKind kind, std::string& body) {
+  switch (kind) {
+    case PayloadKind::kLogout:
+      RaiseLogout(body);
+      break;
+    case PayloadKind::kLogin:
+      RaiseLogin(body);
+      break;
+    case PayloadKind::kMessage:
+      RaiseMessage(body);
+      break;
+    case PayloadKind::kOther:
+      break;
   }
-  return Status::OK();
 }
 
-void frmMsg::OnLoad() { Module1().gMsgForm = shared_from_this(); }
+void frmMsg::OnLoad() {
+  const std::shared_ptr<frmMsg> self = std::static_pointer_cast<frmMsg>(shared_from_this());
+  Module1().gMsgForm = self;
+  Module1().loaded_listeners.push_back(self);
+}
 
 void frmMsg::OnUnload() {
   (void)listener_.Close();
   Module1().gMsgForm.reset();
+  std::vector<std::shared_ptr<HiddenForm>>& loaded = Module1().loaded_listeners;
+  loaded.erase(std::remove_if(loaded.begin(), loaded.end(),
+                              [this](const std::shared_ptr<HiddenForm>& f) { return f.get() == this; }),
+               loaded.end());
 }
 
 void frmMsg::OnConnectionRequest(int32_t requestID) {

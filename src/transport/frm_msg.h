@@ -2,8 +2,9 @@
 // a new inbound connection object, and the inbound side hands each delivered payload back to
 // the form that Module1().gMsgForm refers to, which raises one of its three events.
 //
-// Lifetime: created by StartListener, owned by the public class's m_frmMsg and, while loaded,
-// by the thread's collection of loaded forms; LogOut closes Listener and unloads the form.
+// Lifetime: created by StartListener and held by the public class's m_frmMsg; from its load until
+// its unload also by the thread's list of loaded listener forms (module_state.h), so that a form
+// its object replaced keeps listening. LogOut closes Listener and unloads the form.
 // Threads: the loading thread only. Events are raised synchronously, on that thread, from
 // inside the loop's event dispatch.
 #ifndef QZ_TRANSPORT_FRM_MSG_H_
@@ -11,11 +12,10 @@
 
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "platform/socket_control.h"
-#include "qz/status.h"
 #include "transport/hidden_form.h"
+#include "transport/payload.h"
 
 namespace qz::transport {
 
@@ -28,7 +28,7 @@ class frmMsgEvents {
   virtual void acceptMessage(const std::string& msg) = 0;
 };
 
-class frmMsg final : public HiddenForm {
+class frmMsg final : public HiddenForm, public PayloadReceiver {
  public:
   static std::shared_ptr<frmMsg> Create();
 
@@ -47,14 +47,14 @@ class frmMsg final : public HiddenForm {
   void RaiseLogout(std::string& text);
   void RaiseMessage(std::string& text);
 
-  // "RaiseLogin", "RaiseLogout" and "RaiseMessage", by their exact names.
-  Status CallByName(std::string_view name, std::string& arg) override;
+  // "OT" raises userLogout, "IN" userLogin, "YH" acceptMessage; anything else nothing.
+  void Receive(PayloadKind kind, std::string& body) override;
 
  protected:
   platform::SocketControl* Control() override { return &listener_; }
-  // gMsgForm := this form.
+  // gMsgForm := this form; enters the thread's list of loaded listener forms.
   void OnLoad() override;
-  // Closes Listener and empties gMsgForm, whichever form it refers to.
+  // Closes Listener, empties gMsgForm, whichever form it refers to, and leaves the list.
   void OnUnload() override;
   void OnConnectionRequest(int32_t requestID) override;
 

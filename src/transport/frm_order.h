@@ -1,14 +1,13 @@
 // frmOrder: the hidden form of one outbound delivery. Its control `Use` connects to the peer,
-// sends the payload held in Use's Tag once connected, and the form closes, removes its registry
-// entry and unloads once the send has completed.
+// sends the payload held in Use's Tag once connected, and the connection ends once the send has
+// completed.
 //
 // A connection that fails after it was started (the Error event) is reconnected once, from the
-// same local port, and sends the whole payload again; the second failure closes, removes and
-// unloads it. A SendData or reconnect that fails at once counts as such a failure, so a dead
-// object never stays registered. Nothing is ever reported.
+// same local port, and sends the whole payload again; the second failure ends it. A SendData or
+// reconnect that fails at once counts as such a failure, so a dead object never stays
+// registered. Nothing is ever reported.
 //
-// Lifetime: owned by its registry entry (SendToPeer registers it); every handler holds its own
-// reference until it returns. Threads: the loading thread only.
+// Lifetime: connection_form.h. Threads: the loading thread only.
 #ifndef QZ_TRANSPORT_FRM_ORDER_H_
 #define QZ_TRANSPORT_FRM_ORDER_H_
 
@@ -16,22 +15,18 @@
 #include <memory>
 #include <string>
 
-#include "platform/socket_control.h"
-#include "transport/hidden_form.h"
+#include "transport/connection_form.h"
 
 namespace qz::transport {
 
-class frmOrder final : public HiddenForm {
+class frmOrder final : public ConnectionForm {
  public:
   static std::shared_ptr<frmOrder> Create();
 
-  platform::SocketControl& Use() { return use_; }
   // Whether the one reconnect after a failure has been made.
   bool Retried() const { return m_Retried; }
 
  protected:
-  platform::SocketControl* Control() override { return &use_; }
-  void OnUnload() override;
   void OnConnect() override;
   void OnSendComplete() override;
   void OnError(int32_t number, const std::string& description, bool& cancelDisplay) override;
@@ -39,10 +34,9 @@ class frmOrder final : public HiddenForm {
  private:
   frmOrder() = default;
 
-  // Reconnects once, else closes, removes and unloads.
+  // Reconnects once, else ends the connection.
   void Fail();
 
-  platform::SocketControl use_;
   bool m_Retried = false;
 };
 

@@ -1,55 +1,37 @@
 #include "transport/hidden_form.h"
 
-#include <unordered_map>
-
-#include "platform/event_loop.h"
-
 namespace qz::transport {
 namespace {
 
-struct LoadedForms {
-  // The thread's loop is created first so that it outlives the forms at thread exit: their
-  // controls still unregister from it when they are destroyed.
-  LoadedForms() { platform::EventLoop::Current(); }
-  std::unordered_map<const HiddenForm*, std::shared_ptr<HiddenForm>> forms;
-};
-
-std::unordered_map<const HiddenForm*, std::shared_ptr<HiddenForm>>& Loaded() {
-  thread_local LoadedForms loaded;
-  return loaded.forms;
-}
+thread_local size_t t_loaded_forms = 0;
 
 }  // namespace
 
-HiddenForm::~HiddenForm() = default;
+HiddenForm::~HiddenForm() {
+  if (loaded_) --t_loaded_forms;  // a form still loaded when its thread's state goes
+}
 
 void HiddenForm::Load() {
   if (loaded_) return;
-  std::shared_ptr<HiddenForm> self = shared_from_this();
   loaded_ = true;
-  Loaded().emplace(this, self);
-  if (platform::SocketControl* control = Control()) control->SetEvents(self);
+  ++t_loaded_forms;
+  if (platform::SocketControl* control = Control()) control->SetEvents(weak_from_this());
   OnLoad();
 }
 
 void HiddenForm::Unload() {
   if (!loaded_) return;
   loaded_ = false;
-  // The collection may hold the last reference; the handler and the clean-up still need this.
-  std::shared_ptr<HiddenForm> self = shared_from_this();
+  --t_loaded_forms;
+  // The unload handler may release the last owner: a listener form leaves the thread's list.
+  const std::shared_ptr<HiddenForm> self = weak_from_this().lock();
   OnUnload();
   if (platform::SocketControl* control = Control()) {
     (void)control->Close();
     control->SetEvents({});
   }
-  Loaded().erase(this);
 }
 
-Status HiddenForm::CallByName(std::string_view name, std::string& /*arg*/) {
-  return Status::Error(errc::kNotSupported,
-                       "the form has no operation named '" + std::string(name) + "'");
-}
-
-size_t LoadedFormCount() { return Loaded().size(); }
+size_t LoadedFormCount() { return t_loaded_forms; }
 
 }  // namespace qz::transport

@@ -1,9 +1,9 @@
 // HiddenForm: a hidden window object that hosts at most one socket control.
 //
-// Forms are always owned by std::shared_ptr (their controls hold them weakly and take a strong
-// reference for the duration of each event). Loading puts a form into the calling thread's
-// collection of loaded forms, which keeps it alive until it is unloaded, whoever else still
-// holds it; this is how a listener form that nobody references any more keeps listening.
+// Forms are always owned by std::shared_ptr; their controls hold them weakly and take a strong
+// reference for the duration of each event. Loading does not keep a form alive: a connection
+// form is owned by its registry entry (connection_form.h), a listener form by the thread's list
+// of loaded listener forms (frm_msg.h).
 //
 // Threads: a form belongs to the thread that loaded it; every member is called on that thread.
 // Re-entrancy: Unload may be called from inside the form's own socket event handler, and from
@@ -14,10 +14,8 @@
 #include <cstddef>
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "platform/socket_control.h"
-#include "qz/status.h"
 
 namespace qz::transport {
 
@@ -31,18 +29,13 @@ class HiddenForm : public platform::SocketEvents, public std::enable_shared_from
   const std::string& Tag() const { return tag_; }
   void SetTag(std::string tag) { tag_ = std::move(tag); }
 
-  // Connects the form's control to its handlers, enters the form in the thread's collection
-  // and runs the load handler. Loading a loaded form does nothing.
+  // Connects the form's control to its handlers and runs the load handler. Loading a loaded
+  // form does nothing.
   void Load();
-  // Runs the unload handler, closes the control, disconnects it from the handlers (so that no
-  // later event reaches this form) and leaves the collection, which may release the last
-  // reference once the caller's own reference goes. Unloading an unloaded form does nothing.
+  // Runs the unload handler, closes the control and disconnects it from the handlers, so that
+  // no later event reaches this form. Unloading an unloaded form does nothing.
   void Unload();
   bool IsLoaded() const { return loaded_; }
-
-  // Calls the public operation `name` with one text argument, by reference, as a late-bound
-  // call on a window object does. Fails with errc::kNotSupported for a name the form lacks.
-  virtual Status CallByName(std::string_view name, std::string& arg);
 
  protected:
   HiddenForm() = default;
@@ -57,7 +50,7 @@ class HiddenForm : public platform::SocketEvents, public std::enable_shared_from
   bool loaded_ = false;
 };
 
-// The number of forms loaded on the calling thread.
+// The number of forms loaded and not yet unloaded on the calling thread.
 size_t LoadedFormCount();
 
 }  // namespace qz::transport

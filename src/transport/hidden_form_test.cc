@@ -35,23 +35,29 @@ class ProbeForm final : public HiddenForm {
 
 class HiddenFormTest : public testing::TransportTest {};
 
-TEST_F(HiddenFormTest, LoadedFormLivesUntilUnloadedAndEachHandlerRunsOnce) {
-  std::weak_ptr<ProbeForm> weak;
-  {
-    auto form = ProbeForm::Create();
-    weak = form;
-    form->Load();
-    form->Load();
-    EXPECT_EQ(form->loads, 1);
-    EXPECT_EQ(LoadedFormCount(), 1u);
-  }
-  auto form = weak.lock();
-  ASSERT_NE(form, nullptr) << "the thread's collection keeps a loaded form alive";
+TEST_F(HiddenFormTest, EachHandlerRunsOnceAndTheThreadCountsLoadedForms) {
+  auto form = ProbeForm::Create();
+  form->Load();
+  form->Load();
+  EXPECT_EQ(form->loads, 1);
+  EXPECT_EQ(LoadedFormCount(), 1u);
   form->Unload();
   form->Unload();
   EXPECT_EQ(form->unloads, 1);
   EXPECT_FALSE(form->IsLoaded());
   EXPECT_EQ(LoadedFormCount(), 0u);
+}
+
+TEST_F(HiddenFormTest, ALoadedListenerFormLivesUntilUnloaded) {
+  std::weak_ptr<frmMsg> weak;
+  {
+    auto form = frmMsg::Create();
+    weak = form;
+    form->Load();
+  }
+  auto form = weak.lock();
+  ASSERT_NE(form, nullptr) << "the thread's list of listener forms keeps a loaded one alive";
+  form->Unload();
   form.reset();
   EXPECT_TRUE(weak.expired());
 }
@@ -72,23 +78,22 @@ TEST_F(HiddenFormTest, UnloadClosesTheControlAndNoLaterEventReachesTheForm) {
   EXPECT_EQ(form->requests, 1);
 }
 
-TEST_F(HiddenFormTest, CallByNameReachesOnlyTheListenerFormsOwnOperations) {
+TEST_F(HiddenFormTest, TheListenerFormRaisesTheEventOfEachKind) {
   auto form = frmMsg::Create();
   RecordingSink sink;
   form->Subscribe(testing::Unowned(sink));
   std::string arg = "body";
-  HiddenForm& generic = *form;
-  EXPECT_TRUE(generic.CallByName("RaiseMessage", arg).ok());
-  EXPECT_TRUE(generic.CallByName("RaiseLogin", arg).ok());
-  EXPECT_TRUE(generic.CallByName("RaiseLogout", arg).ok());
-  EXPECT_EQ(generic.CallByName("raisemessage", arg).code(), errc::kNotSupported);
-  EXPECT_EQ(generic.CallByName("Unload", arg).code(), errc::kNotSupported);
+  PayloadReceiver& receiver = *form;
+  receiver.Receive(PayloadKind::kMessage, arg);
+  receiver.Receive(PayloadKind::kLogin, arg);
+  receiver.Receive(PayloadKind::kLogout, arg);
+  receiver.Receive(PayloadKind::kOther, arg);
   const std::vector<testing::RaisedEvent> expected = {
       {"acceptMessage", "body"}, {"userLogin", "body"}, {"userLogout", "body"}};
   EXPECT_EQ(sink.events, expected);
 
   form->Subscribe(nullptr);
-  EXPECT_TRUE(generic.CallByName("RaiseMessage", arg).ok());
+  receiver.Receive(PayloadKind::kMessage, arg);
   EXPECT_EQ(sink.events.size(), 3u);
 }
 

@@ -152,17 +152,20 @@ TEST_F(InboundTest, PeersThatNeverCloseAreHeldUntilTheDrain) {
   EXPECT_TRUE(sink_.events.empty());
 }
 
-// A form without the listener form's operations.
-class PlainForm final : public HiddenForm {};
+// A receiver in gMsgForm's place that fails every delivery.
+class FailingReceiver final : public PayloadReceiver {
+ public:
+  void Receive(PayloadKind, std::string&) override { throw std::runtime_error("cannot receive"); }
+};
 
 TEST_F(InboundTest, AFailingOrThrowingHandlerStillEndsTheConnection) {
   sink_.on_event = [] { throw std::runtime_error("the host's handler failed"); };
   Deliver("YHfirst");
   sink_.on_event = nullptr;
 
-  // Without a subscriber the delivery goes to gMsgForm, where the call by name fails.
+  // Without a subscriber the delivery goes to gMsgForm, whose receiver fails.
   form_->Subscribe(nullptr);
-  Module1().gMsgForm = std::make_shared<PlainForm>();
+  Module1().gMsgForm = std::make_shared<FailingReceiver>();
   Deliver("YHlost");
   Module1().gMsgForm = form_;
   form_->Subscribe(testing::Unowned(sink_));

@@ -1,22 +1,16 @@
 #include "transport/listener.h"
 
 #include "platform/event_loop.h"
-#include "transport/port_choice.h"
 
 namespace qz::transport {
 namespace {
 
 constexpr int32_t kListenerBase = 5000;
 
-std::function<Status(platform::SocketControl&)>& ListenHook() {
-  thread_local std::function<Status(platform::SocketControl&)> hook;
-  return hook;
-}
-
-Status ListenOn(platform::SocketControl& listener, int32_t port) {
+Status ListenOn(platform::SocketControl& listener, int32_t port, const ListenerOptions& options) {
   if (Status set = listener.SetLocalPort(port); !set.ok()) return set;
-  if (const auto& hook = ListenHook()) {
-    if (Status hooked = hook(listener); !hooked.ok()) return hooked;
+  if (options.before_listen) {
+    if (Status gate = options.before_listen(listener); !gate.ok()) return gate;
   }
   if (Status listening = listener.Listen(); !listening.ok()) return listening;
   platform::DoEvents();
@@ -25,21 +19,19 @@ Status ListenOn(platform::SocketControl& listener, int32_t port) {
 
 }  // namespace
 
-void StartListener(const std::function<void(std::shared_ptr<frmMsg>)>& store) {
+void StartListener(const std::function<void(std::shared_ptr<frmMsg>)>& store,
+                   const ListenerOptions& options) {
+  const auto pick = [&options](int32_t base) { return PickPort(options.pick_port, base); };
   const std::shared_ptr<frmMsg> form = frmMsg::Create();
   store(form);
   form->Load();
   platform::SocketControl& listener = form->Listener();
-  int32_t port = PickFreePort(kListenerBase);
-  if (ListenOn(listener, port).ok()) return;
-  port = PickFreePort(port + kListenerBase);
-  if (ListenOn(listener, port).ok()) return;
-  port = PickFreePort(port + kListenerBase);
-  (void)ListenOn(listener, port);
-}
-
-void SetListenHookForTesting(std::function<Status(platform::SocketControl& listener)> hook) {
-  ListenHook() = std::move(hook);
+  int32_t port = pick(kListenerBase);
+  if (ListenOn(listener, port, options).ok()) return;
+  port = pick(port + kListenerBase);
+  if (ListenOn(listener, port, options).ok()) return;
+  port = pick(port + kListenerBase);
+  (void)ListenOn(listener, port, options);
 }
 
 }  // namespace qz::transport

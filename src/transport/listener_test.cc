@@ -11,13 +11,14 @@ namespace qz::transport {
 namespace {
 
 using testing::RawPeer;
+using testing::ReadUsedPorts;
 
 class ListenerTest : public testing::TransportTest {
  protected:
   void SetUp() override {
     TransportTest::SetUp();
     // The real choice, recorded.
-    SetPortPickerForTesting([this](int32_t base) {
+    options_.pick_port = [this](int32_t base) {
       bases_.push_back(base);
       platform::ReseedFromTimeOfDay();
       const int32_t port = next_port_ != 0
@@ -25,15 +26,15 @@ class ListenerTest : public testing::TransportTest {
                                : PickFreePort(base, ReadUsedPorts(), platform::NextRandom);
       ports_.push_back(port);
       return port;
-    });
+    };
   }
   // Makes the first `n` Listen calls fail.
   void FailListens(int n) {
-    SetListenHookForTesting([this, n](platform::SocketControl& listener) {
+    options_.before_listen = [this, n](platform::SocketControl& listener) {
       listened_on_.push_back(listener.LocalPort());
       if (static_cast<int>(listened_on_.size()) > n) return Status::OK();
       return Status::Error(errc::kWsaAddressInUse, "refused by the test");
-    });
+    };
   }
 
   // Listening on the port chosen, or on one the system chose when the choice was 0.
@@ -46,6 +47,7 @@ class ListenerTest : public testing::TransportTest {
     }
   }
 
+  ListenerOptions options_;
   std::vector<int32_t> bases_, ports_, listened_on_;
   int32_t next_port_ = 0;  // when set, the next choice returns it
 };
@@ -53,10 +55,12 @@ class ListenerTest : public testing::TransportTest {
 TEST_F(ListenerTest, FirstAttemptListensInTheListenersBand) {
   bool loaded_when_stored = true;
   std::shared_ptr<frmMsg> stored;
-  StartListener([&](std::shared_ptr<frmMsg> form) {
-    loaded_when_stored = form->IsLoaded();
-    stored = std::move(form);
-  });
+  StartListener(
+      [&](std::shared_ptr<frmMsg> form) {
+        loaded_when_stored = form->IsLoaded();
+        stored = std::move(form);
+      },
+      options_);
   ASSERT_NE(stored, nullptr);
   EXPECT_FALSE(loaded_when_stored) << "stored before it is loaded";
   EXPECT_EQ(Module1().gMsgForm, stored);
@@ -73,7 +77,7 @@ TEST_F(ListenerTest, FirstAttemptListensInTheListenersBand) {
 
 TEST_F(ListenerTest, EachRetryTakesThePreviousPortPlus5000AsItsBase) {
   FailListens(1);
-  auto form = StartListening(sink_);
+  auto form = StartListening(sink_, options_);
   ASSERT_EQ(bases_.size(), 2u);
   EXPECT_EQ(bases_[0], 5000);
   EXPECT_EQ(bases_[1], ports_[0] + 5000);
@@ -83,14 +87,14 @@ TEST_F(ListenerTest, EachRetryTakesThePreviousPortPlus5000AsItsBase) {
 
 TEST_F(ListenerTest, AThirdAttemptFollowsASecondFailure) {
   FailListens(2);
-  auto form = StartListening(sink_);
+  auto form = StartListening(sink_, options_);
   EXPECT_EQ(bases_, (std::vector<int32_t>{5000, ports_[0] + 5000, ports_[1] + 5000}));
   ExpectListeningOn(*form, ports_[2]);
 }
 
 TEST_F(ListenerTest, AllThreeFailingStillReturnsWithTheFormLoaded) {
   FailListens(3);
-  auto form = StartListening(sink_);
+  auto form = StartListening(sink_, options_);
   ASSERT_NE(form, nullptr);
   EXPECT_EQ(bases_.size(), 3u);
   EXPECT_EQ(form->Listener().State(), platform::SocketState::kClosed);
@@ -101,7 +105,7 @@ TEST_F(ListenerTest, AllThreeFailingStillReturnsWithTheFormLoaded) {
 TEST_F(ListenerTest, APortTakenByAnotherListenerMovesToTheNextBase) {
   auto holder = RawPeer::ListenLow();
   next_port_ = holder->port();
-  auto form = StartListening(sink_);
+  auto form = StartListening(sink_, options_);
   ASSERT_EQ(bases_.size(), 2u);
   EXPECT_EQ(bases_[1], holder->port() + 5000);
   ExpectListeningOn(*form, ports_[1]);

@@ -15,11 +15,12 @@
 #include "platform/event_loop.h"
 #include "platform/random.h"
 #include "platform/socket_control.h"
+#include "platform/tcp_table.h"
+#include "transport/connection_registry.h"
 #include "transport/frm_msg.h"
 #include "transport/listener.h"
 #include "transport/module_state.h"
 #include "transport/port_choice.h"
-#include "transport/registry.h"
 
 namespace qz::transport::testing {
 
@@ -28,6 +29,12 @@ inline constexpr char kLoopback[] = "127.0.0.1";
 inline bool WaitFor(const std::function<bool()>& done,
                     std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
   return platform::EventLoop::Current().RunUntil(done, timeout);
+}
+
+// The local ports of the machine's TCP table; empty when the table cannot be read.
+inline UsedPorts ReadUsedPorts() {
+  Result<std::vector<uint16_t>> table = platform::ReadTcpLocalPorts();
+  return table.ok() ? UsedPorts(*table) : UsedPorts();
 }
 
 inline size_t RegisteredCount() {
@@ -44,7 +51,7 @@ std::shared_ptr<T> OldestRegistered() {
 }
 
 // Raises a socket event on a form as its control would.
-inline void RaiseError(HiddenForm& form) {
+inline void RaiseError(ConnectionForm& form) {
   bool cancel = false;
   static_cast<platform::SocketEvents&>(form).OnError(errc::kWsaConnectionReset, "reset", cancel);
 }
@@ -186,8 +193,6 @@ class TransportTest : public ::testing::Test {
   void SetUp() override { platform::SetLocalIPOverride(kLoopback); }
 
   void TearDown() override {
-    SetPortPickerForTesting({});
-    SetListenHookForTesting({});
     for (const auto& form : listener_forms_) {
       form->Subscribe(nullptr);
       (void)form->Listener().Close();
@@ -200,12 +205,14 @@ class TransportTest : public ::testing::Test {
   }
 
   // StartListener as the public class calls it, subscribing sink to the new form.
-  std::shared_ptr<frmMsg> StartListening(RecordingSink& sink) {
+  std::shared_ptr<frmMsg> StartListening(RecordingSink& sink, const ListenerOptions& options = {}) {
     std::shared_ptr<frmMsg> stored;
-    StartListener([&](std::shared_ptr<frmMsg> form) {
-      form->Subscribe(Unowned(sink));
-      stored = std::move(form);
-    });
+    StartListener(
+        [&](std::shared_ptr<frmMsg> form) {
+          form->Subscribe(Unowned(sink));
+          stored = std::move(form);
+        },
+        options);
     if (stored) listener_forms_.push_back(stored);
     return stored;
   }

@@ -4,19 +4,25 @@
 #define QZ_TRANSPORT_MODULE_STATE_H_
 
 #include <memory>
+#include <vector>
 
 #include "transport/connection_registry.h"
 #include "transport/hidden_form.h"
+#include "transport/payload.h"
 
 namespace qz::transport {
 
 struct Module1State {
-  // The loaded listener form, held as a generic form, or empty. Only the listener form's load
-  // and unload handlers change it; the inbound side reaches the listener form through it alone.
-  std::shared_ptr<HiddenForm> gMsgForm;
+  // The loaded listener form, held as what receives payloads, or empty. Only the listener
+  // form's load and unload handlers change it; the inbound side reaches the listener form
+  // through it alone.
+  std::shared_ptr<PayloadReceiver> gMsgForm;
   // The connection registry, or not set: created by the first registration, released at the
-  // end of CloseAllConnections.
+  // end of CloseAllConnections. The only lasting owner of every connection object.
   std::unique_ptr<ConnectionRegistry> gConnections;
+  // Every listener form from its load until its unload: a form that a later login replaced in
+  // its object keeps listening, owned by nobody else.
+  std::vector<std::shared_ptr<HiddenForm>> loaded_listeners;
 };
 
 // The calling thread's state.

@@ -5,39 +5,20 @@
 
 #include "platform/event_loop.h"
 #include "platform/leading_number.h"
+#include "transport/connection_registry.h"
 #include "transport/frm_order.h"
-#include "transport/port_choice.h"
-#include "transport/registry.h"
 
 namespace qz::transport {
 namespace {
 
-// Registers the object and starts connecting. local receives the first local port chosen.
-Status Start(const std::shared_ptr<frmOrder>& order, const std::string& address, int32_t port,
-             const std::string& payload, int32_t tail, int32_t& local) {
-  if (Status registered = RegisterConnection(order); !registered.ok()) return registered;
-  platform::SocketControl& use = order->Use();
-  use.SetRemoteHost(address);
-  if (Status set = use.SetRemotePort(port); !set.ok()) return set;
-  use.SetTag(payload);
-  local = PickFreePort(tail);
-  if (Status set = use.SetLocalPort(local); !set.ok()) return set;
-  if (Status connecting = use.Connect(); !connecting.ok()) return connecting;
-  platform::DoEvents();
-  return Status::OK();
-}
-
-// The local port was taken: once more from a port chosen past it.
-Status RetryFromAnotherPort(frmOrder& order, int32_t tail, int32_t local) {
-  platform::SocketControl& use = order.Use();
-  (void)use.Close();
-  const int64_t base = int64_t{tail} + local;
+// Starts connecting from the local port chosen from base, then runs one pass.
+Status ConnectFrom(platform::SocketControl& use, const PortPicker& pick_port, int64_t base,
+                   int32_t& local) {
   if (base > std::numeric_limits<int32_t>::max() || base < std::numeric_limits<int32_t>::min()) {
-    return Status::Error(errc::kOverflow, "the next local port's base does not fit");
+    return Status::Error(errc::kOverflow, "the local port's base does not fit");
   }
-  if (Status set = use.SetLocalPort(PickFreePort(static_cast<int32_t>(base))); !set.ok()) {
-    return set;
-  }
+  local = PickPort(pick_port, static_cast<int32_t>(base));
+  if (Status set = use.SetLocalPort(local); !set.ok()) return set;
   if (Status connecting = use.Connect(); !connecting.ok()) return connecting;
   platform::DoEvents();
   return Status::OK();
@@ -50,19 +31,26 @@ int32_t AddressTail(std::string_view address) {
   return LeadingNumber(dot == std::string_view::npos ? address : address.substr(dot + 1));
 }
 
-Status SendToPeer(const std::string& address, int32_t port, const std::string& payload) {
+void SendToPeer(const std::string& address, int32_t port, const std::string& payload,
+                const PortPicker& pick_port) {
   const int32_t tail = AddressTail(address);
-  const std::shared_ptr<frmOrder> order = frmOrder::Create();
+  std::shared_ptr<frmOrder> order = frmOrder::Create();
   order->Load();
-  int32_t local = 0;
-  Status started = Start(order, address, port, payload, tail, local);
-  if (started.code() == errc::kWsaAddressInUse) started = RetryFromAnotherPort(*order, tail, local);
-  if (started.ok()) return Status::OK();
-  (void)order->Use().Close();
+  RegisterConnection(order);
   const std::string key = order->Tag();
-  RemoveConnection(key);
-  order->Unload();  // does nothing once removed; an object never registered is unloaded here
-  return Status::OK();
+  platform::SocketControl& use = order->Use();
+  use.SetRemoteHost(address);
+  Status started = use.SetRemotePort(port);
+  use.SetTag(payload);
+  int32_t local = 0;
+  if (started.ok()) started = ConnectFrom(use, pick_port, tail, local);
+  if (started.IsAddressInUse()) {
+    // The local port was taken: once more from a port chosen past it.
+    (void)use.Close();
+    started = ConnectFrom(use, pick_port, int64_t{tail} + local, local);
+  }
+  // A start that failed ran no pass: the object is still registered under key.
+  if (!started.ok()) RemoveConnection(key);
 }
 
 }  // namespace qz::transport

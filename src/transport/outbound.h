@@ -6,19 +6,20 @@
 #include <string>
 #include <string_view>
 
-#include "qz/status.h"
+#include "transport/port_choice.h"
 
 namespace qz::transport {
 
 // Creates, loads and registers a frmOrder (see frm_order.h) whose control connects to
-// address:port from the local port PickFreePort(AddressTail(address)) and holds payload (UTF-8;
-// it travels in the system code page). Processes the thread's pending events once, so the
-// delivery may even be over when this returns; afterwards the object is not touched again.
-// A local port in use at Connect gets one immediate retry from PickFreePort(tail + first local
-// port); any other failure at start closes and removes the object. Nothing that happens to the
-// delivery is reported: a message that cannot be delivered is lost. Always returns OK; the
-// Status is for a failure that leaves nothing to clean up. Call on the thread whose loop runs.
-Status SendToPeer(const std::string& address, int32_t port, const std::string& payload);
+// address:port from the local port pick_port(AddressTail(address)) (PickFreePort when empty) and
+// holds payload (UTF-8; it travels in the system code page). Processes the thread's pending
+// events once, so the delivery may even be over when this returns; afterwards the object is not
+// touched again. A local port in use at Connect gets one immediate retry from
+// pick_port(tail + first local port); any other failure at start ends the connection before
+// this returns. Nothing that happens to the delivery is reported: a message that cannot be
+// delivered is lost. Call on the thread whose loop runs.
+void SendToPeer(const std::string& address, int32_t port, const std::string& payload,
+                const PortPicker& pick_port = {});
 
 // The decimal number at the start of what follows the last '.' of address (of the whole
 // address when it has none), leading white space skipped; 0 when there is none.

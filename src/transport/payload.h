@@ -26,6 +26,15 @@ struct PayloadView {
   std::string_view body;  // from the third character on; empty for kOther
 };
 
+// What the inbound side hands a delivered payload to: the listener form, reached through
+// Module1().gMsgForm, or any replacement that implements this. Receive raises the event of the
+// kind (never kOther) with body, synchronously; body is the text after the kind.
+class PayloadReceiver {
+ public:
+  virtual ~PayloadReceiver() = default;
+  virtual void Receive(PayloadKind kind, std::string& body) = 0;
+};
+
 // The kind by the first two characters, compared exactly ("OT", "IN", "YH"), and the body.
 // A text shorter than two characters is kOther.
 PayloadView ReadPayload(std::string_view text);

@@ -15,11 +15,6 @@ constexpr int32_t kSystemChooses = 0;
 // A walk with a negative base can wander; no walk needs more steps than there are ports.
 constexpr int64_t kMaxSteps = kHighestPort + 1;
 
-std::function<int32_t(int32_t)>& PickerForTesting() {
-  thread_local std::function<int32_t(int32_t)> picker;
-  return picker;
-}
-
 int64_t RandomPart(double r) {
   const double scaled = std::clamp(r, 0.0, 1.0) * static_cast<double>(kSpread);
   return std::min(static_cast<int64_t>(scaled), kSpread - 1);
@@ -37,17 +32,7 @@ bool UsedPorts::Contains(int64_t port) const {
   return InPortRange(port) && bits_.test(static_cast<size_t>(port));
 }
 
-UsedPorts ReadUsedPorts() {
-  Result<std::vector<uint16_t>> table = platform::ReadTcpLocalPorts();
-  return table.ok() ? UsedPorts(*table) : UsedPorts();
-}
-
-uint16_t PortFromBytes(const uint8_t field[4]) {
-  return static_cast<uint16_t>(field[0] * 256 + field[1]);
-}
-
 int32_t PickFreePort(int32_t base) {
-  if (const auto& picker = PickerForTesting()) return picker(base);
   platform::ReseedFromTimeOfDay();
   return PickFreePort(
       base, [](int64_t port) { return platform::LocalTcpPortInUse(static_cast<uint16_t>(port)); },
@@ -71,8 +56,8 @@ int32_t PickFreePort(int32_t base, const std::function<bool(int64_t port)>& in_u
   return InPortRange(candidate) ? static_cast<int32_t>(candidate) : kSystemChooses;
 }
 
-void SetPortPickerForTesting(std::function<int32_t(int32_t base)> picker) {
-  PickerForTesting() = std::move(picker);
+int32_t PickPort(const PortPicker& pick, int32_t base) {
+  return pick ? pick(base) : PickFreePort(base);
 }
 
 }  // namespace qz::transport

@@ -28,19 +28,12 @@ class UsedPorts {
  public:
   UsedPorts() = default;
   explicit UsedPorts(const std::vector<uint16_t>& ports);
-  void Add(uint16_t port) { bits_.set(port); }
   // Whole numbers only; false for any number outside 0..65535.
   bool Contains(int64_t port) const;
 
  private:
   std::bitset<65536> bits_;
 };
-
-// The local ports of the machine's TCP table; empty when the table cannot be read.
-UsedPorts ReadUsedPorts();
-
-// A port field of a TCP table row: network byte order in the first two bytes.
-uint16_t PortFromBytes(const uint8_t field[4]);
 
 // Re-seeds the thread's generator once and walks as above, past the ports in use on the
 // machine. Never fails; base is not changed.
@@ -53,8 +46,10 @@ int32_t PickFreePort(int32_t base, const std::function<bool(int64_t port)>& in_u
 int32_t PickFreePort(int32_t base, const UsedPorts& used,
                      const std::function<double()>& next_random);
 
-// For tests: makes PickFreePort(base) on this thread call `picker` instead; empty restores.
-void SetPortPickerForTesting(std::function<int32_t(int32_t base)> picker);
+// How a caller chooses a local port from a base. Callers take one so that tests can choose.
+using PortPicker = std::function<int32_t(int32_t base)>;
+// pick(base), or PickFreePort(base) when pick is empty.
+int32_t PickPort(const PortPicker& pick, int32_t base);
 
 }  // namespace qz::transport
 

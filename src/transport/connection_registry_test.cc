@@ -1,4 +1,4 @@
-#include "transport/registry.h"
+#include "transport/connection_registry.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@ using testing::RegisteredCount;
 
 // A connection object without a socket that records the order of unloads and whether its entry
 // was already gone when it was unloaded.
-class FakeConnection final : public HiddenForm {
+class FakeConnection final : public ConnectionForm {
  public:
   static std::shared_ptr<FakeConnection> Create(std::vector<std::string>* log) {
     auto c = std::shared_ptr<FakeConnection>(new FakeConnection);
@@ -44,7 +44,8 @@ class RegistryTest : public testing::TransportTest {
   std::shared_ptr<FakeConnection> Registered() {
     auto c = FakeConnection::Create(&unloaded_);
     c->Load();
-    EXPECT_TRUE(RegisterConnection(c).ok());
+    RegisterConnection(c);
+    EXPECT_EQ(Module1().gConnections->Find(c->Tag()), c);
     return c;
   }
   void Post(std::function<void()> task) { platform::EventLoop::Current().Post(std::move(task)); }
