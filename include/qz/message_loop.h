@@ -10,22 +10,24 @@
 #include <chrono>
 #include <functional>
 
+#include "qz/export.h"
+
 namespace qz::loop {
 
 // Dispatches the events that are ready now and the tasks posted before the call, then returns.
 // May be called from inside an event handler.
-void DoEvents();
+QZ_EXPORT void DoEvents();
 // Dispatches events until Stop() is called on this thread.
-void Run();
-void Stop();
+QZ_EXPORT void Run();
+QZ_EXPORT void Stop();
 // Dispatches events for the given time.
-void RunFor(std::chrono::milliseconds duration);
+QZ_EXPORT void RunFor(std::chrono::milliseconds duration);
 // Dispatches events until done() returns true or the timeout passes; returns done().
-bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+QZ_EXPORT bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 // Runs task on this thread's loop at its next pass.
-void Post(std::function<void()> task);
+QZ_EXPORT void Post(std::function<void()> task);
 // A descriptor that is readable while the loop has something to dispatch.
-int PollFd();
+QZ_EXPORT int PollFd();
 
 }  // namespace qz::loop
 

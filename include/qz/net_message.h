@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "qz/connection_point.h"
+#include "qz/export.h"
 #include "qz/status.h"
 
 namespace qz {
@@ -32,11 +33,14 @@ class cls_StructYHDL;
 namespace transport {
 class frmMsg;
 }
+namespace component {
+class NetMessagePeer;
+}
 
 // The event interface of QZCLS_NetMessage (named __QZCLS_NetMessage in the type library).
 // Every method has an empty default, so a sink overrides only what it handles. Only
 // acceptMessage is ever raised; the others belong to the interface all the same.
-class QZCLS_NetMessageEvents {
+class QZ_EXPORT QZCLS_NetMessageEvents {
  public:
   virtual ~QZCLS_NetMessageEvents() = default;
   virtual void userLogin(int32_t /*id*/) {}
@@ -51,7 +55,7 @@ class QZCLS_NetMessageEvents {
 // An array of texts, or no array at all (std::nullopt), which is not the same as an empty one.
 using StringArray = std::optional<std::vector<std::string>>;
 
-class QZCLS_NetMessage : public ConnectionPoint<QZCLS_NetMessageEvents> {
+class QZ_EXPORT QZCLS_NetMessage : public ConnectionPoint<QZCLS_NetMessageEvents> {
  public:
   // Sets the three members to their initial values; touches neither network nor database.
   QZCLS_NetMessage();
@@ -88,14 +92,10 @@ class QZCLS_NetMessage : public ConnectionPoint<QZCLS_NetMessageEvents> {
                std::string_view LocalIp, std::string_view LocalPort, std::string_view SysName,
                std::string_view MdlName);
 
-  // Handlers of the listener form's events. acceptMessage receives the body of a message
-  // payload (the payload without its kind) and raises the public acceptMessage with its first
-  // four fields; the login and logout notices are accepted and raise nothing.
-  void m_frmMsg_userLogin(const std::string& msg);
-  void m_frmMsg_userLogout(const std::string& msg);
-  void m_frmMsg_acceptMessage(const std::string& msg);
-
  private:
+  // The component's own access to the inside: the handlers of the listener form's events.
+  friend class component::NetMessagePeer;
+
   // Replaces m_frmMsg, moving the handlers' subscription from the old form to the new one.
   void SetListenerForm(std::shared_ptr<transport::frmMsg> form);
   // Creates the listener form (stored in m_frmMsg) and makes it listen; never fails.
@@ -109,12 +109,12 @@ class QZCLS_NetMessage : public ConnectionPoint<QZCLS_NetMessageEvents> {
 // The address that every listener of this process publishes in its presence row (the socket
 // control's LocalIP), in place of the one found from the machine's host name. Empty restores
 // the default. Call it before Init; tests set 127.0.0.1.
-void SetLocalIPOverride(std::string_view address);
+QZ_EXPORT void SetLocalIPOverride(std::string_view address);
 
 // The number of connections, inbound and outbound, that the objects of the calling thread still
 // hold open. A host that is about to exit may run the loop until this is 0 (or a time limit
 // passes) so that the deliveries it started are not cut off.
-size_t PendingConnections();
+QZ_EXPORT size_t PendingConnections();
 
 }  // namespace qz
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "component/net_message_peer.h"
 #include "platform/dates.h"
 #include "platform/event_loop.h"
 #include "platform/leading_number.h"
@@ -20,6 +21,7 @@
 namespace qz {
 namespace {
 
+using component::NetMessagePeer;
 using presence::CurrentDataAccess;
 
 // Forwards the listener form's events to the class's handlers. Owned by the form's subscription,
@@ -27,9 +29,15 @@ using presence::CurrentDataAccess;
 class ListenerFormSink final : public transport::frmMsgEvents {
  public:
   explicit ListenerFormSink(QZCLS_NetMessage* owner) : owner_(owner) {}
-  void userLogin(const std::string& msg) override { owner_->m_frmMsg_userLogin(msg); }
-  void userLogout(const std::string& msg) override { owner_->m_frmMsg_userLogout(msg); }
-  void acceptMessage(const std::string& msg) override { owner_->m_frmMsg_acceptMessage(msg); }
+  void userLogin(const std::string& msg) override {
+    NetMessagePeer::m_frmMsg_userLogin(*owner_, msg);
+  }
+  void userLogout(const std::string& msg) override {
+    NetMessagePeer::m_frmMsg_userLogout(*owner_, msg);
+  }
+  void acceptMessage(const std::string& msg) override {
+    NetMessagePeer::m_frmMsg_acceptMessage(*owner_, msg);
+  }
 
  private:
   QZCLS_NetMessage* owner_;
@@ -206,14 +214,18 @@ Status QZCLS_NetMessage::Init2(std::string_view /*Opt*/, int32_t /*lngHdbc*/, in
   return Status::OK();
 }
 
-void QZCLS_NetMessage::m_frmMsg_userLogin(const std::string& /*msg*/) {}
-void QZCLS_NetMessage::m_frmMsg_userLogout(const std::string& /*msg*/) {}
+namespace component {
 
-void QZCLS_NetMessage::m_frmMsg_acceptMessage(const std::string& msg) {
+void NetMessagePeer::m_frmMsg_userLogin(QZCLS_NetMessage& /*net*/, const std::string& /*msg*/) {}
+void NetMessagePeer::m_frmMsg_userLogout(QZCLS_NetMessage& /*net*/, const std::string& /*msg*/) {}
+
+void NetMessagePeer::m_frmMsg_acceptMessage(QZCLS_NetMessage& net, const std::string& msg) {
   const transport::MessageFields f = transport::SplitMessageBody(msg);
-  Raise([&f](QZCLS_NetMessageEvents& sink) {
+  net.Raise([&f](QZCLS_NetMessageEvents& sink) {
     sink.acceptMessage(f.msg, f.UserName, f.SysName, f.MdlName);
   });
 }
+
+}  // namespace component
 
 }  // namespace qz

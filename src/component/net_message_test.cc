@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "component/net_message_peer.h"
 #include "presence/data_access.h"
 #include "presence/testing/recording_data_access.h"
 #include "presence/yhdl_record.h"
@@ -17,6 +18,7 @@ namespace qz {
 namespace {
 
 using namespace std::string_literals;
+using Peer = component::NetMessagePeer;
 using presence::ReadTextField;
 using presence::RecordingDataAccess;
 using ::testing::ElementsAre;
@@ -119,26 +121,26 @@ TEST_F(NetMessageTest, MessageBodySplitsIntoTheEventArguments) {
   QZCLS_NetMessage net;
   Sink sink;
   ASSERT_TRUE(net.Advise(&sink).ok());
-  net.m_frmMsg_acceptMessage(
-      "hi\x0Fu1\x0FS\x0FM\x0F"
-      "7");
-  net.m_frmMsg_acceptMessage("just text");
-  net.m_frmMsg_acceptMessage("");
-  net.m_frmMsg_acceptMessage(
-      "a\x0F\x0F"
-      "c");
-  net.m_frmMsg_acceptMessage(
-      "1\x0F"
-      "2\x0F"
-      "3\x0F"
-      "4\x0F"
-      "5\x0F"
-      "6");
+  Peer::m_frmMsg_acceptMessage(net,
+                               "hi\x0Fu1\x0FS\x0FM\x0F"
+                               "7");
+  Peer::m_frmMsg_acceptMessage(net, "just text");
+  Peer::m_frmMsg_acceptMessage(net, "");
+  Peer::m_frmMsg_acceptMessage(net,
+                               "a\x0F\x0F"
+                               "c");
+  Peer::m_frmMsg_acceptMessage(net,
+                               "1\x0F"
+                               "2\x0F"
+                               "3\x0F"
+                               "4\x0F"
+                               "5\x0F"
+                               "6");
   EXPECT_THAT(sink.events, ElementsAre(Event{"hi", "u1", "S", "M"}, Event{"just text", "", "", ""},
                                        Event{"", "", "", ""}, Event{"a", "", "c", ""},
                                        Event{"1", "2", "3", "4"}));
-  net.m_frmMsg_userLogin("anything");
-  net.m_frmMsg_userLogout("anything");
+  Peer::m_frmMsg_userLogin(net, "anything");
+  Peer::m_frmMsg_userLogout(net, "anything");
   EXPECT_EQ(sink.events.size(), 5u);
 }
 
@@ -149,17 +151,17 @@ TEST_F(NetMessageTest, SinksSubscribeAndUnsubscribeLikeConnectionPoints) {
   const uint32_t ca = *net.Advise(&a);
   const uint32_t cb = *net.Advise(&b);
   EXPECT_NE(ca, cb);
-  net.m_frmMsg_acceptMessage("one");
+  Peer::m_frmMsg_acceptMessage(net, "one");
   ASSERT_TRUE(net.Unadvise(ca).ok());
   EXPECT_FALSE(net.Unadvise(ca).ok());
-  net.m_frmMsg_acceptMessage("two");
+  Peer::m_frmMsg_acceptMessage(net, "two");
   EXPECT_EQ(a.events.size(), 1u);
   EXPECT_EQ(b.events.size(), 2u);
 
   // A sink that unadvises another during an event: the other hears nothing more of it.
   const uint32_t ca2 = *net.Advise(&a);
   b.then = [&] { ASSERT_TRUE(net.Unadvise(ca2).ok()); };
-  net.m_frmMsg_acceptMessage("three");
+  Peer::m_frmMsg_acceptMessage(net, "three");
   EXPECT_EQ(a.events.size(), 1u);
   EXPECT_EQ(b.events.size(), 3u);
   ASSERT_TRUE(net.Unadvise(cb).ok());
@@ -171,7 +173,7 @@ TEST_F(NetMessageTest, AHandlerMayDestroyTheObjectThatRaisedTheEvent) {
   ASSERT_TRUE(net->Advise(&a).ok());
   ASSERT_TRUE(net->Advise(&b).ok());
   a.then = [&] { net.reset(); };
-  net->m_frmMsg_acceptMessage("bye");
+  Peer::m_frmMsg_acceptMessage(*net, "bye");
   EXPECT_EQ(net, nullptr);
   EXPECT_EQ(a.events.size(), 1u);
   EXPECT_TRUE(b.events.empty());

@@ -47,9 +47,10 @@ void frmMsg::OnUnload() {
   (void)listener_.Close();
   Module1().gMsgForm.reset();
   std::vector<std::shared_ptr<HiddenForm>>& loaded = Module1().loaded_listeners;
-  loaded.erase(std::remove_if(loaded.begin(), loaded.end(),
-                              [this](const std::shared_ptr<HiddenForm>& f) { return f.get() == this; }),
-               loaded.end());
+  loaded.erase(
+      std::remove_if(loaded.begin(), loaded.end(),
+                     [this](const std::shared_ptr<HiddenForm>& f) { return f.get() == this; }),
+      loaded.end());
 }
 
 void frmMsg::OnConnectionRequest(int32_t requestID) {

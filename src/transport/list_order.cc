@@ -54,9 +54,7 @@ std::shared_ptr<ListOrder> ListOrder::Create(std::weak_ptr<frmMsg> listener_form
   return std::shared_ptr<ListOrder>(new ListOrder(std::move(listener_form)));
 }
 
-bool ListOrder::Idle() const {
-  return !heard_ || Use().State() == platform::SocketState::kClosed;
-}
+bool ListOrder::Idle() const { return !heard_ || Use().State() == platform::SocketState::kClosed; }
 
 std::shared_ptr<PayloadReceiver> ListOrder::Recipient() const {
   std::shared_ptr<frmMsg> own = listener_form_.lock();

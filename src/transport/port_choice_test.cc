@@ -88,7 +88,8 @@ TEST_F(MachineTableTest, APortListeningHereIsListedAsUsed) {
   ASSERT_GT(peer->port(), 0);
   EXPECT_TRUE(testing::ReadUsedPorts().Contains(peer->port()));
   // With only that port's band listed, the choice walks past it.
-  const int32_t port = PickFreePort(peer->port() - 9000, testing::ReadUsedPorts(), Sequence({0.0, 0.0}));
+  const int32_t port =
+      PickFreePort(peer->port() - 9000, testing::ReadUsedPorts(), Sequence({0.0, 0.0}));
   EXPECT_NE(port, peer->port());
 }
 
