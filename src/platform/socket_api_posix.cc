@@ -81,6 +81,9 @@ Status ErrnoStatus(int e) {
 // The failure of the call that just returned; read before anything else can change errno.
 Status LastError() { return ErrnoStatus(errno); }
 
+// OK, or the failure of the call whose success is given.
+Status Checked(bool succeeded) { return succeeded ? Status::OK() : LastError(); }
+
 sockaddr_in SockAddr(uint32_t address, uint16_t port) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -120,14 +123,10 @@ void SetNoDelay(SocketHandle s) {
 
 Status BindPort(SocketHandle s, uint16_t port) {
   const sockaddr_in sa = SockAddr(INADDR_ANY, port);
-  if (::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return LastError();
-  return Status::OK();
+  return Checked(::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0);
 }
 
-Status ListenOn(SocketHandle s) {
-  if (::listen(s, SOMAXCONN) != 0) return LastError();
-  return Status::OK();
-}
+Status ListenOn(SocketHandle s) { return Checked(::listen(s, SOMAXCONN) == 0); }
 
 Result<SocketHandle> AcceptOne(SocketHandle listener) {
   const int s = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);

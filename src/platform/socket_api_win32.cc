@@ -73,6 +73,9 @@ Status WsaStatus(int e) {
 // The failure of the call that just returned; read before any other Winsock call.
 Status LastError() { return WsaStatus(::WSAGetLastError()); }
 
+// OK, or the failure of the call whose success is given.
+Status Checked(bool succeeded) { return succeeded ? Status::OK() : LastError(); }
+
 // Once per process; never cleaned up, since sockets may live until the process ends.
 void EnsureWinsock() {
   static const bool started = [] {
@@ -122,14 +125,10 @@ void SetNoDelay(SocketHandle s) {
 
 Status BindPort(SocketHandle s, uint16_t port) {
   const sockaddr_in sa = SockAddr(INADDR_ANY, port);
-  if (::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) return LastError();
-  return Status::OK();
+  return Checked(::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0);
 }
 
-Status ListenOn(SocketHandle s) {
-  if (::listen(s, SOMAXCONN) != 0) return LastError();
-  return Status::OK();
-}
+Status ListenOn(SocketHandle s) { return Checked(::listen(s, SOMAXCONN) == 0); }
 
 // The accepted socket inherits the listener's non-blocking mode.
 Result<SocketHandle> AcceptOne(SocketHandle listener) {
