@@ -72,7 +72,17 @@ WsaError WsaFromErrno(int e) {
   return {errc::kWsaInvalidArgument, "socket operation failed"};
 }
 
-SocketError FromErrno(int e) { return {WsaFromErrno(e).number, e}; }
+// "address in use (Address already in use)": the number's meaning and the OS's words for it.
+Status ErrnoStatus(int e) {
+  const WsaError wsa = WsaFromErrno(e);
+  return Status::Error(wsa.number, std::string(wsa.text) + " (" + std::strerror(e) + ")");
+}
+
+// The failure of the call that just returned; read before anything else can change errno.
+Status LastError() { return ErrnoStatus(errno); }
+
+// OK, or the failure of the call whose success is given.
+Status Checked(bool succeeded) { return succeeded ? Status::OK() : LastError(); }
 
 sockaddr_in SockAddr(uint32_t address, uint16_t port) {
   sockaddr_in sa{};
@@ -91,18 +101,10 @@ thread_local int t_spare_fd = -1;
 
 }  // namespace
 
-SocketError LastSocketError() { return FromErrno(errno); }
-
-std::string DescribeSocketError(const SocketError& e) {
-  std::string s = WsaFromErrno(e.native).text;
-  s += " (";
-  s += std::strerror(e.native);
-  s += ")";
+Result<SocketHandle> OpenTcpSocket() {
+  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (s < 0) return LastError();
   return s;
-}
-
-SocketHandle OpenTcpSocket() {
-  return ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 }
 
 void CloseSocket(SocketHandle s) { ::close(s); }
@@ -119,24 +121,29 @@ void SetNoDelay(SocketHandle s) {
   ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-bool BindPort(SocketHandle s, uint16_t port) {
+Status BindPort(SocketHandle s, uint16_t port) {
   const sockaddr_in sa = SockAddr(INADDR_ANY, port);
-  return ::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+  return Checked(::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0);
 }
 
-bool ListenOn(SocketHandle s) { return ::listen(s, SOMAXCONN) == 0; }
+Status ListenOn(SocketHandle s) { return Checked(::listen(s, SOMAXCONN) == 0); }
 
-SocketHandle AcceptOne(SocketHandle listener) {
-  return ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+Result<SocketHandle> AcceptOne(SocketHandle listener) {
+  const int s = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (s < 0) return LastError();
+  return s;
 }
 
-bool StartConnect(SocketHandle s, const Ipv4Endpoint& to) {
+Status StartConnect(SocketHandle s, const Ipv4Endpoint& to) {
   const sockaddr_in sa = SockAddr(to.address, to.port);
-  return ::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ||
-         errno == EINPROGRESS;
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 &&
+      errno != EINPROGRESS) {
+    return LastError();
+  }
+  return Status::OK();
 }
 
-ConnectProgress CheckConnect(SocketHandle s, SocketError* error) {
+Result<ConnectProgress> CheckConnect(SocketHandle s) {
   int err = 0;
   socklen_t len = sizeof err;
   if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
@@ -149,16 +156,19 @@ ConnectProgress CheckConnect(SocketHandle s, SocketError* error) {
     if (errno == ENOTCONN) return ConnectProgress::kInProgress;
     err = errno;
   }
-  *error = FromErrno(err);
-  return ConnectProgress::kFailed;
+  return ErrnoStatus(err);
 }
 
-std::ptrdiff_t SendSome(SocketHandle s, const char* data, size_t size) {
-  return ::send(s, data, size, MSG_NOSIGNAL);
+Result<size_t> SendSome(SocketHandle s, const char* data, size_t size) {
+  const ssize_t n = ::send(s, data, size, MSG_NOSIGNAL);
+  if (n < 0) return LastError();
+  return static_cast<size_t>(n);
 }
 
-std::ptrdiff_t ReceiveSome(SocketHandle s, char* data, size_t size, bool peek) {
-  return ::recv(s, data, size, peek ? MSG_PEEK : 0);
+Result<size_t> ReceiveSome(SocketHandle s, char* data, size_t size, bool peek) {
+  const ssize_t n = ::recv(s, data, size, peek ? MSG_PEEK : 0);
+  if (n < 0) return LastError();
+  return static_cast<size_t>(n);
 }
 
 int BytesAvailable(SocketHandle s) {
@@ -196,16 +206,15 @@ std::optional<uint32_t> ParseNumericIpv4(const std::string& text) {
   return found;
 }
 
-std::optional<uint32_t> ResolveIpv4(const std::string& name, std::string* why) {
+Result<uint32_t> ResolveIpv4(const std::string& name) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
   const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
   if (rc != 0 || list == nullptr) {
-    *why = gai_strerror(rc);
     if (list != nullptr) ::freeaddrinfo(list);
-    return std::nullopt;
+    return Status::Error(errc::kWsaHostNotFound, gai_strerror(rc));
   }
   const uint32_t found = FirstIpv4(list);
   ::freeaddrinfo(list);

@@ -60,11 +60,21 @@ static_assert(WSAEINTR == kWsaInterrupted && WSAEHOSTDOWN == kWsaHostDown &&
               WSAENETDOWN == kWsaNetworkDown && WSAEWOULDBLOCK == errc::kWsaWouldBlock &&
               WSAEMFILE == errc::kWsaTooManySockets);
 
-// A call that failed without saying why counts as an invalid argument.
-SocketError FromWsa(int e) {
+// "address in use (10048)"; a call that failed without saying why counts as an invalid argument.
+Status WsaStatus(int e) {
   const int number = e != 0 ? e : WSAEINVAL;
-  return {number, number};
+  const char* text = "socket operation failed";
+  for (const WsaText& m : kWsaTexts) {
+    if (m.number == number) text = m.text;
+  }
+  return Status::Error(number, std::string(text) + " (" + std::to_string(number) + ")");
 }
+
+// The failure of the call that just returned; read before any other Winsock call.
+Status LastError() { return WsaStatus(::WSAGetLastError()); }
+
+// OK, or the failure of the call whose success is given.
+Status Checked(bool succeeded) { return succeeded ? Status::OK() : LastError(); }
 
 // Once per process; never cleaned up, since sockets may live until the process ends.
 void EnsureWinsock() {
@@ -91,22 +101,12 @@ int ClampedSize(size_t size) { return static_cast<int>(std::min<size_t>(size, 1u
 
 }  // namespace
 
-SocketError LastSocketError() { return FromWsa(::WSAGetLastError()); }
-
-std::string DescribeSocketError(const SocketError& e) {
-  const char* text = "socket operation failed";
-  for (const WsaText& m : kWsaTexts) {
-    if (m.number == e.native) text = m.text;
-  }
-  return std::string(text) + " (" + std::to_string(e.native) + ")";
-}
-
-SocketHandle OpenTcpSocket() {
+Result<SocketHandle> OpenTcpSocket() {
   EnsureWinsock();
   SOCKET s =
       ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) return kNoSocket;
+  if (s == INVALID_SOCKET) return LastError();
   u_long on = 1;
   ::ioctlsocket(s, FIONBIO, &on);
   return s;
@@ -123,26 +123,28 @@ void SetNoDelay(SocketHandle s) {
   ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
 }
 
-bool BindPort(SocketHandle s, uint16_t port) {
+Status BindPort(SocketHandle s, uint16_t port) {
   const sockaddr_in sa = SockAddr(INADDR_ANY, port);
-  return ::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+  return Checked(::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0);
 }
 
-bool ListenOn(SocketHandle s) { return ::listen(s, SOMAXCONN) == 0; }
+Status ListenOn(SocketHandle s) { return Checked(::listen(s, SOMAXCONN) == 0); }
 
 // The accepted socket inherits the listener's non-blocking mode.
-SocketHandle AcceptOne(SocketHandle listener) {
+Result<SocketHandle> AcceptOne(SocketHandle listener) {
   const SOCKET s = ::accept(listener, nullptr, nullptr);
-  return s == INVALID_SOCKET ? kNoSocket : s;
+  if (s == INVALID_SOCKET) return LastError();
+  return s;
 }
 
-bool StartConnect(SocketHandle s, const Ipv4Endpoint& to) {
+Status StartConnect(SocketHandle s, const Ipv4Endpoint& to) {
   const sockaddr_in sa = SockAddr(to.address, to.port);
-  return ::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ||
-         ::WSAGetLastError() == WSAEWOULDBLOCK;
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return Status::OK();
+  const int e = ::WSAGetLastError();
+  return e == WSAEWOULDBLOCK ? Status::OK() : WsaStatus(e);
 }
 
-ConnectProgress CheckConnect(SocketHandle s, SocketError* error) {
+Result<ConnectProgress> CheckConnect(SocketHandle s) {
   int err = 0;
   int len = sizeof err;
   if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0) {
@@ -154,19 +156,22 @@ ConnectProgress CheckConnect(SocketHandle s, SocketError* error) {
     if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &plen) == 0) {
       return ConnectProgress::kConnected;
     }
-    if (::WSAGetLastError() == WSAENOTCONN) return ConnectProgress::kInProgress;
     err = ::WSAGetLastError();
+    if (err == WSAENOTCONN) return ConnectProgress::kInProgress;
   }
-  *error = FromWsa(err);
-  return ConnectProgress::kFailed;
+  return WsaStatus(err);
 }
 
-std::ptrdiff_t SendSome(SocketHandle s, const char* data, size_t size) {
-  return ::send(s, data, ClampedSize(size), 0);
+Result<size_t> SendSome(SocketHandle s, const char* data, size_t size) {
+  const int n = ::send(s, data, ClampedSize(size), 0);
+  if (n == SOCKET_ERROR) return LastError();
+  return static_cast<size_t>(n);
 }
 
-std::ptrdiff_t ReceiveSome(SocketHandle s, char* data, size_t size, bool peek) {
-  return ::recv(s, data, ClampedSize(size), peek ? MSG_PEEK : 0);
+Result<size_t> ReceiveSome(SocketHandle s, char* data, size_t size, bool peek) {
+  const int n = ::recv(s, data, ClampedSize(size), peek ? MSG_PEEK : 0);
+  if (n == SOCKET_ERROR) return LastError();
+  return static_cast<size_t>(n);
 }
 
 int BytesAvailable(SocketHandle s) {
@@ -205,7 +210,7 @@ std::optional<uint32_t> ParseNumericIpv4(const std::string& text) {
   return found;
 }
 
-std::optional<uint32_t> ResolveIpv4(const std::string& name, std::string* why) {
+Result<uint32_t> ResolveIpv4(const std::string& name) {
   EnsureWinsock();
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -213,9 +218,8 @@ std::optional<uint32_t> ResolveIpv4(const std::string& name, std::string* why) {
   addrinfo* list = nullptr;
   const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
   if (rc != 0 || list == nullptr) {
-    *why = "error " + std::to_string(rc);
     if (list != nullptr) ::freeaddrinfo(list);
-    return std::nullopt;
+    return Status::Error(errc::kWsaHostNotFound, "error " + std::to_string(rc));
   }
   const uint32_t found = FirstIpv4(list);
   ::freeaddrinfo(list);

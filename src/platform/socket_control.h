@@ -110,8 +110,8 @@ class SocketControl {
   // Moves at most maxLen received bytes (all available when maxLen <= 0) into out, replacing
   // its content, and re-arms OnDataArrival.
   Status GetData(std::string& out, int32_t maxLen = 0);
-  // Closes; succeeds silently on a closed control. No event of this control follows.
-  Status Close();
+  // Closes; does nothing on a closed control. No event of this control follows.
+  void Close();
 
  private:
   class Impl;

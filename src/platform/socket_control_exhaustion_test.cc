@@ -33,11 +33,11 @@ class Acceptor : public SocketEvents, public std::enable_shared_from_this<Accept
       if (ctl.GetData(chunk).ok()) bytes += chunk;
     }
     void OnClose() override {
-      (void)ctl.Close();
+      ctl.Close();
       closed = true;
     }
     void OnError(int32_t, const std::string&, bool&) override {
-      (void)ctl.Close();
+      ctl.Close();
       closed = true;
     }
     SocketControl ctl;
@@ -179,7 +179,7 @@ int ListenerWithoutASpareWaitsForAFreedDescriptor() {
   filler.Release(4);
   SocketControl other;
   if (!other.Listen().ok()) return Fail(15, "a second Listen failed");
-  (void)other.Close();
+  other.Close();
   if (!EventLoop::Current().RunUntil([&] { return acceptor->Delivered() == "YHqueued"; },
                                      milliseconds(5000))) {
     return Fail(16, "the queued request was not accepted after a descriptor was freed");

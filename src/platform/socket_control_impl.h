@@ -1,0 +1,95 @@
+// The state machine behind SocketControl; private to socket_control.cc (opening, closing and
+// listening) and socket_control_io.cc (readiness, the byte stream, and how events are raised).
+#ifndef QZ_PLATFORM_SOCKET_CONTROL_IMPL_H_
+#define QZ_PLATFORM_SOCKET_CONTROL_IMPL_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/event_loop.h"
+#include "platform/listener_reserve.h"
+#include "platform/socket_api.h"
+#include "platform/socket_control.h"
+#include "platform/socket_stream.h"
+#include "qz/status.h"
+
+namespace qz::platform {
+
+class SocketControl::Impl final : public IoHandler,
+                                  public StarvedListener,
+                                  public std::enable_shared_from_this<Impl> {
+ public:
+  Impl() : loop_(EventLoop::Current()) {}
+  ~Impl() override { Reset(SocketState::kClosed); }
+
+  std::weak_ptr<SocketEvents> sink;
+  int32_t local_port = 0;
+  std::string remote_host;
+  int32_t remote_port = 0;
+  std::string tag;
+
+  SocketState state() const { return state_; }
+
+  Status Listen();
+  Status Accept(int32_t request_id);
+  Status Connect();
+  Status SendData(std::string_view bytes);
+  Status GetData(std::string& out, int32_t max_len);
+  void Close() { Reset(SocketState::kClosed); }
+
+  void OnIoReady(uint32_t events) override;
+  void DescriptorFreed() override;
+
+ private:
+  // 40006 for a member called in a state that does not allow it.
+  static Status BadState(std::string_view member, SocketState state);
+  // "Listen on port 80: address in use (Address already in use)".
+  static std::string Describe(const Status& failure, std::string_view what);
+  static Status Within(std::string_view what, const Status& failure);
+  // Closes s, which a call failed to take into a state, and returns the failure.
+  static Status CloseFailed(sockets::SocketHandle s, std::string_view what, const Status& failure);
+
+  // Takes s into the given state and watches it.
+  Status Start(sockets::SocketHandle s, SocketState state, uint32_t events, std::string_view what);
+  // Closes the socket, drops queued data and cancels every event still due; state becomes
+  // `state`.
+  void Reset(SocketState state);
+
+  void AcceptPending();
+  void FinishConnect();
+  void Readable();
+  // What the watch must report in the current state, and the watch told so.
+  uint32_t Wanted() const;
+  void Rearm();
+
+  // Ends the connection with an error: state kError until Close, an Error event raised now
+  // (inside this control's own dispatch) or from the next pass.
+  void Fail(const Status& failure, const std::string& what, bool now);
+  void PostError(const Status& failure, const std::string& what);
+  void PostSendComplete();
+  // Runs step from a later pass, unless the control is closed, fails or reconnects first.
+  void Post(std::function<void(Impl&)> step);
+
+  template <typename F>
+  void Raise(F&& event) {
+    std::shared_ptr<SocketEvents> s = sink.lock();  // held for the whole event
+    if (s) event(*s);
+  }
+
+  EventLoop& loop_;
+  sockets::SocketHandle socket_ = sockets::kNoSocket;
+  WatchId watch_ = 0;
+  SocketState state_ = SocketState::kClosed;
+  uint64_t generation_ = 0;  // changes whenever events still due must be dropped
+  SendQueue out_;
+  bool data_reported_ = false;
+  bool complete_posted_ = false;
+  bool starved_ = false;  // a listener out of descriptors, waiting for one to be freed
+};
+
+}  // namespace qz::platform
+
+#endif  // QZ_PLATFORM_SOCKET_CONTROL_IMPL_H_

@@ -1,0 +1,37 @@
+// The byte stream of a connected SocketControl: bytes queued until the socket takes them, and
+// the bytes readable now.
+#ifndef QZ_PLATFORM_SOCKET_STREAM_H_
+#define QZ_PLATFORM_SOCKET_STREAM_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "platform/socket_api.h"
+#include "qz/status.h"
+
+namespace qz::platform {
+
+// Bytes queued for a socket, written in order as it takes them.
+class SendQueue {
+ public:
+  void Append(std::string_view bytes) { bytes_.append(bytes); }
+  size_t Unsent() const { return bytes_.size() - sent_; }
+  void Clear();
+  // Writes what the socket takes now; what it does not take stays queued for its writable
+  // event. A failure is the one that ended the connection.
+  Status WriteTo(sockets::SocketHandle s);
+
+ private:
+  std::string bytes_;
+  size_t sent_ = 0;  // bytes_ before this were written
+};
+
+// Reads into out, replacing its content, up to want bytes: fewer when the peer closed or no more
+// are readable now. A failure is the one that ended the connection; out then holds what was
+// read before it.
+Status ReceiveUpTo(sockets::SocketHandle s, size_t want, std::string& out);
+
+}  // namespace qz::platform
+
+#endif  // QZ_PLATFORM_SOCKET_STREAM_H_
