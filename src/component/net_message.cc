@@ -65,7 +65,7 @@ QZCLS_NetMessage::~QZCLS_NetMessage() {
   // A LogOut that failed (the database gone) left the listener open, and nobody could close it
   // once this object is gone: it would hold its port and take messages for no one.
   if (m_frmMsg) {
-    (void)m_frmMsg->Listener().Close();
+    m_frmMsg->Listener().Close();
     m_frmMsg->Unload();
   }
   SetListenerForm(nullptr);
@@ -142,7 +142,7 @@ Status QZCLS_NetMessage::LogOut() {
   m_YHDL.reset();
 
   if (m_frmMsg) {
-    (void)m_frmMsg->Listener().Close();
+    m_frmMsg->Listener().Close();
     m_frmMsg->Unload();
     SetListenerForm(nullptr);
   }

@@ -215,7 +215,7 @@ TEST_F(NetMessageFaultTest, DestroyingAnObjectWhileTheDatabaseIsGoneStillClosesI
   ASSERT_TRUE(
       loop::RunUntil([&] { return probe->connected || probe->failed; }, milliseconds(5000)));
   EXPECT_TRUE(probe->failed) << "a's port still accepts connections";
-  (void)probe->control.Close();
+  probe->control.Close();
   ASSERT_TRUE(b.net->SendMessage("to all").ok());
   ASSERT_TRUE(AwaitCount(b.inbox, 1));
   ASSERT_TRUE(b.net->LogOut().ok());
@@ -289,7 +289,7 @@ TEST_F(NetMessageFaultTest, AnObjectDestroyedDuringItsOwnSendMessageLetsTheCallF
   const int32_t closed = [] {
     auto gone = transport::testing::RawPeer::Listen();
     const int32_t port = gone->port();
-    (void)gone->listener.Close();
+    gone->listener.Close();
     return port;
   }();
   for (int i = 2; i < 40; ++i) {
@@ -338,7 +338,7 @@ TEST_F(NetMessageFaultTest, HostileRowsAreServedOrSkippedAndTheRestStillReceive)
   const std::string closed = [] {
     auto gone = transport::testing::RawPeer::Listen();
     const int32_t port = gone->port();
-    (void)gone->listener.Close();
+    gone->listener.Close();
     return std::to_string(port);
   }();
 

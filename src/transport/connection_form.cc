@@ -7,7 +7,7 @@
 namespace qz::transport {
 
 void ConnectionForm::OnUnload() {
-  if (use_.State() != platform::SocketState::kClosed) (void)use_.Close();
+  if (use_.State() != platform::SocketState::kClosed) use_.Close();
 }
 
 void ConnectionForm::End() {

@@ -40,7 +40,7 @@ class InboundFaultTest : public testing::TransportTest {
     auto client = RawClient::Connect(port());
     ASSERT_TRUE(WaitFor([&] { return client->connected; }));
     client->Send(bytes);
-    (void)client->control.Close();
+    client->control.Close();
   }
 
   bool Received(const std::string& body) {
@@ -180,7 +180,7 @@ TEST_F(InboundFaultTest, APayloadSentByteByByteArrivesWhole) {
         << i;
   }
   EXPECT_TRUE(sink_.events.empty());
-  (void)client->control.Close();
+  client->control.Close();
   ASSERT_TRUE(WaitFor([&] { return order.expired(); }));
   EXPECT_EQ(sink_.events, (std::vector<RaisedEvent>{{"acceptMessage", message.substr(2)}}));
 }

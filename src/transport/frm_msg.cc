@@ -44,7 +44,7 @@ void frmMsg::OnLoad() {
 }
 
 void frmMsg::OnUnload() {
-  (void)listener_.Close();
+  listener_.Close();
   Module1().gMsgForm.reset();
   std::vector<std::shared_ptr<HiddenForm>>& loaded = Module1().loaded_listeners;
   loaded.erase(

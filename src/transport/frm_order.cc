@@ -18,7 +18,7 @@ void frmOrder::OnError(int32_t /*number*/, const std::string& /*description*/,
 }
 
 void frmOrder::Fail() {
-  (void)Use().Close();
+  Use().Close();
   if (!m_Retried) {
     m_Retried = true;
     // Same remote address, remote port and local port.

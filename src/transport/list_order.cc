@@ -81,7 +81,7 @@ void ListOrder::OnClose() {
     End();
     return;
   }
-  (void)Use().Close();
+  Use().Close();
   // Held for the call: the raised event may unload the listener form and empty gMsgForm.
   const std::shared_ptr<PayloadReceiver> to = Recipient();
   if (!to) {

@@ -45,7 +45,7 @@ class InboundTest : public testing::TransportTest {
     auto client = Connected(&accepted);
     ASSERT_FALSE(accepted.expired());
     if (!bytes.empty()) client->Send(bytes);
-    (void)client->control.Close();
+    client->control.Close();
     ASSERT_TRUE(WaitFor([&] { return accepted.expired(); })) << "closed, removed and unloaded";
     EXPECT_EQ(RegisteredCount(), 0u);
     EXPECT_EQ(LoadedFormCount(), forms) << "only the listener forms";
@@ -101,7 +101,7 @@ TEST_F(InboundTest, APayloadSentInPiecesArrivesWhole) {
     }));
     EXPECT_TRUE(sink_.events.empty()) << "nothing is raised before the sender closes";
   }
-  (void)client->control.Close();
+  client->control.Close();
   ASSERT_TRUE(WaitFor([&] { return accepted.expired(); }));
   ASSERT_EQ(sink_.events.size(), 1u);
   EXPECT_EQ(sink_.events[0], (RaisedEvent{"acceptMessage", message.substr(2)}));
@@ -203,7 +203,7 @@ TEST_F(InboundTest, AnEarlierListenerFormKeepsListeningAndDeliversToTheLaterOne)
   std::weak_ptr<ListOrder> accepted;
   auto client = Connected(&accepted);
   client->Send("YHnobody");
-  (void)client->control.Close();
+  client->control.Close();
   ASSERT_TRUE(WaitFor([&] {
     auto order = accepted.lock();
     return order && order->Use().State() == platform::SocketState::kClosed;

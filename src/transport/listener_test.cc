@@ -71,7 +71,7 @@ TEST_F(ListenerTest, FirstAttemptListensInTheListenersBand) {
   }
   EXPECT_EQ(stored->Listener().State(), platform::SocketState::kListening);
   EXPECT_EQ(stored->Listener().LocalPort(), ports_[0]);
-  (void)stored->Listener().Close();
+  stored->Listener().Close();
   stored->Unload();
 }
 

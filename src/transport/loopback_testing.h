@@ -88,7 +88,7 @@ class RawConnection : public platform::SocketEvents {
   void OnDataArrival(int32_t /*bytesTotal*/) override {
     if (reset) {  // closing with unread data resets the connection
       closed = true;
-      (void)control.Close();
+      control.Close();
       return;
     }
     std::string chunk;
@@ -96,11 +96,11 @@ class RawConnection : public platform::SocketEvents {
   }
   void OnClose() override {
     closed = true;
-    (void)control.Close();
+    control.Close();
   }
   void OnError(int32_t, const std::string&, bool&) override {
     closed = true;
-    (void)control.Close();
+    control.Close();
   }
 
   platform::SocketControl control;
@@ -195,7 +195,7 @@ class TransportTest : public ::testing::Test {
   void TearDown() override {
     for (const auto& form : listener_forms_) {
       form->Subscribe(nullptr);
-      (void)form->Listener().Close();
+      form->Listener().Close();
       form->Unload();
     }
     CloseAllConnections();

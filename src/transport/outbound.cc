@@ -46,7 +46,7 @@ void SendToPeer(const std::string& address, int32_t port, const std::string& pay
   if (started.ok()) started = ConnectFrom(use, pick_port, tail, local);
   if (started.IsAddressInUse()) {
     // The local port was taken: once more from a port chosen past it.
-    (void)use.Close();
+    use.Close();
     started = ConnectFrom(use, pick_port, int64_t{tail} + local, local);
   }
   // A start that failed ran no pass: the object is still registered under key.

@@ -44,7 +44,7 @@ class DeafPeer : public platform::SocketEvents {
 int32_t ClosedPort() {
   auto gone = RawPeer::Listen();
   const int32_t port = gone->port();
-  (void)gone->listener.Close();
+  gone->listener.Close();
   return port;
 }
 

@@ -75,7 +75,7 @@ TEST_F(OutboundTest, APeerThatDoesNotListenGetsOneReconnectFromTheSamePort) {
   {
     auto gone = RawPeer::Listen();
     closed_port = gone->port();
-    (void)gone->listener.Close();
+    gone->listener.Close();
   }
   SendToPeer(kLoopback, closed_port, kPayload, pick_);
   std::shared_ptr<frmOrder> order = OldestRegistered<frmOrder>();
