@@ -27,9 +27,6 @@ struct PresenceRow {
   int32_t port() const;
 };
 
-// A fixed-width field's text: up to its first NUL or its whole width, trailing spaces removed.
-std::string FieldText(const char* field, size_t width);
-
 // Every row of YHDL, in the library's order (key order), read over the connection hdbc.
 qz::Result<std::vector<PresenceRow>> ReadPresenceRows(int32_t hdbc);
 
