@@ -1,9 +1,8 @@
 #include "presence_rows.h"
 
-#include <cctype>
 #include <cstring>
-#include <limits>
 
+#include "platform/leading_number.h"
 #include "qzpub.h"
 #include "qzpub_field.h"
 
@@ -26,16 +25,7 @@ PresenceRow FromRecord(const YHDLRecord& record) {
 
 }  // namespace
 
-int32_t PresenceRow::port() const {
-  size_t i = 0;
-  while (i < port_text.size() && std::isspace(static_cast<unsigned char>(port_text[i]))) ++i;
-  int64_t value = 0;
-  for (; i < port_text.size() && std::isdigit(static_cast<unsigned char>(port_text[i])); ++i) {
-    value = value * 10 + (port_text[i] - '0');
-    if (value > std::numeric_limits<int32_t>::max()) return 0;
-  }
-  return static_cast<int32_t>(value);
-}
+int32_t PresenceRow::port() const { return qz::LeadingNumber(port_text); }
 
 qz::Result<std::vector<PresenceRow>> ReadPresenceRows(int32_t hdbc) {
   std::vector<PresenceRow> rows;

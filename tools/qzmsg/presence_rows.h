@@ -23,7 +23,8 @@ struct PresenceRow {
   std::string std1;
   std::string login_time;
 
-  // The port as a delivery would use it: the leading decimal number of port_text, else 0.
+  // The port as a delivery would use it: the leading decimal number of port_text (LeadingNumber),
+  // else 0.
   int32_t port() const;
 };
 
