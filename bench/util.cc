@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -15,7 +16,8 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <sstream>
+
+#include "platform/tcp_table_proc_posix.h"
 
 extern char** environ;
 
@@ -68,36 +70,19 @@ int64_t ResidentKib() {
   return -1;
 }
 
-namespace {
-
-void CountProcTable(const char* path, TcpTableSummary& s) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);  // header
-  while (std::getline(in, line)) {
-    // "  sl  local_address rem_address   st ..." with local_address as HEXADDR:HEXPORT.
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    if (!(fields >> slot >> local >> remote >> state)) continue;
+TcpTableSummary ReadTcpTableSummary() {
+  TcpTableSummary s;
+  const Result<std::vector<platform::ProcTcpRow>> rows = platform::ReadProcTcpTable();
+  if (!rows.ok()) return s;
+  for (const platform::ProcTcpRow& row : *rows) {
     ++s.rows;
-    const size_t colon = local.rfind(':');
-    const long port =
-        colon == std::string::npos ? -1 : std::strtol(local.c_str() + colon + 1, nullptr, 16);
-    if (state == "06") {
+    if (row.state == TCP_TIME_WAIT) {
       ++s.time_wait;
-      if (port >= 9000 && port < 32768) ++s.time_wait_in_bound_range;
-    } else if (state == "02") {
+      if (row.local_port >= 9000 && row.local_port < 32768) ++s.time_wait_in_bound_range;
+    } else if (row.state == TCP_SYN_SENT) {
       ++s.syn_sent;
     }
   }
-}
-
-}  // namespace
-
-TcpTableSummary ReadTcpTableSummary() {
-  TcpTableSummary s;
-  CountProcTable("/proc/net/tcp", s);
-  CountProcTable("/proc/net/tcp6", s);
   return s;
 }
 

@@ -9,25 +9,10 @@
 #include "fuzz_check.h"
 #include "presence/yhdl_record.h"
 #include "qzpub.h"
+#include "qzpub_field.h"
 
 namespace qz::fuzz {
 namespace {
-
-struct Field {
-  size_t offset;
-  size_t width;
-};
-
-constexpr Field kFields[] = {
-    {offsetof(YHDLRecord, YH01), sizeof(YHDLRecord::YH01)},
-    {offsetof(YHDLRecord, YH02), sizeof(YHDLRecord::YH02)},
-    {offsetof(YHDLRecord, YH03), sizeof(YHDLRecord::YH03)},
-    {offsetof(YHDLRecord, YH04), sizeof(YHDLRecord::YH04)},
-    {offsetof(YHDLRecord, YH05), sizeof(YHDLRecord::YH05)},
-    {offsetof(YHDLRecord, YH06), sizeof(YHDLRecord::YH06)},
-    {offsetof(YHDLRecord, YH07), sizeof(YHDLRecord::YH07)},
-    {offsetof(YHDLRecord, YH08), sizeof(YHDLRecord::YH08)},
-};
 
 constexpr char kGuard = '\x5A';
 
@@ -62,7 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(&record, data, size < sizeof record ? size : sizeof record);
   const char* bytes = reinterpret_cast<const char*>(&record);
   for (const platform::CodePage* cp : {&fuzz::Utf8(), &fuzz::Gbk()}) {
-    for (const fuzz::Field& f : fuzz::kFields) fuzz::CheckField(bytes + f.offset, f.width, *cp);
+    for (const qzpub::TextField& f : qzpub::kTextFields) {
+      fuzz::CheckField(bytes + f.offset, f.width, *cp);
+    }
   }
   // The overloads the component calls, in the process's code page.
   (void)presence::ReadTextField(record.YH02);

@@ -1,42 +1,16 @@
 #include "codeset.h"
 
-#include <langinfo.h>
-#include <locale.h>
-
 #include <cctype>
 #include <utility>
 
+#include "qz_common/codeset_name.h"
+#include "qz_common/locale_codeset_posix.h"
+
 namespace qzpub {
-namespace {
-
-// Upper case without '-', '_' and '.': "ISO-8859-1" and "iso88591" compare equal.
-std::string Normalized(std::string_view name) {
-  std::string out;
-  for (char c : name) {
-    if (c == '-' || c == '_' || c == '.') continue;
-    out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  }
-  return out;
-}
-
-std::string ReadCodeset() {
-  locale_t loc = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
-  if (loc == static_cast<locale_t>(nullptr)) return "ANSI_X3.4-1968";
-  std::string name = nl_langinfo_l(CODESET, loc);
-  freelocale(loc);
-  return name.empty() ? "ANSI_X3.4-1968" : name;
-}
-
-}  // namespace
 
 const std::string& ProcessCodeset() {
-  static const std::string codeset = ReadCodeset();
+  static const std::string codeset = qz_common::LocaleCodeset();
   return codeset;
-}
-
-bool IsUtf8Codeset(std::string_view codeset) {
-  const std::string n = Normalized(codeset);
-  return n == "UTF8" || n == "ANSIX341968" || n == "ASCII" || n == "USASCII" || n == "646";
 }
 
 std::string PostgresEncodingFor(std::string_view codeset) {
@@ -87,7 +61,7 @@ std::string PostgresEncodingFor(std::string_view codeset) {
       {"CP1257", "WIN1257"},
       {"CP1258", "WIN1258"},
   };
-  std::string n = Normalized(codeset);
+  std::string n = qz_common::NormalizedCodesetName(codeset);
   // "WINDOWS-1252" is another name of CP1252.
   if (n.rfind("WINDOWS", 0) == 0 && n.size() > 7 &&
       std::isdigit(static_cast<unsigned char>(n[7]))) {

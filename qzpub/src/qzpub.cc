@@ -9,6 +9,7 @@
 
 #include "backend.h"
 #include "codeset.h"
+#include "qz_common/codeset_name.h"
 #include "registry.h"
 #include "row.h"
 #include "statement.h"
@@ -32,7 +33,7 @@ int32_t Fail(const std::string& message) {
 int32_t Report(const Status& s) { return s.ok() ? 1 : Fail(s.message()); }
 
 bool Utf8() {
-  static const bool utf8 = IsUtf8Codeset(ProcessCodeset());
+  static const bool utf8 = qz_common::IsUtf8CodesetName(ProcessCodeset());
   return utf8;
 }
 

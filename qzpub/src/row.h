@@ -9,26 +9,23 @@
 #include <string_view>
 
 #include "qzpub.h"
+#include "qzpub_field.h"
 
 namespace qzpub {
 
-inline constexpr size_t kTextColumns = 8;  // YH01 .. YH08
+inline constexpr size_t kTextColumns = kTextFields.size();  // YH01 .. YH08
 
 struct Row {
   int32_t key = 0;                             // YH00
   std::array<std::string, kTextColumns> text;  // YH01 .. YH08, code-page bytes
 };
 
-// The bytes of a text field: up to its first NUL, or its whole width when it has none (never
-// past it), with trailing spaces removed.
-std::string ReadField(const char* field, size_t width);
-
 // Writes value into a field: its bytes, then NULs to the width. A value of width bytes or more
 // fills the field with no NUL; a longer one is cut at the width, and when utf8 is set, before a
 // UTF-8 sequence that would not fit whole.
 void WriteField(char* field, size_t width, std::string_view value, bool utf8);
 
-// The record's key and text fields.
+// The record's key and text fields (FieldText of each).
 Row ReadRecord(const YHDLRecord& record);
 // Overwrites every byte of record from row; the padding becomes zero.
 void WriteRecord(const Row& row, bool utf8, YHDLRecord* record);

@@ -77,13 +77,26 @@ TEST(ParseUriTest, RefusesWhatItCannotServe) {
 }
 
 TEST(FieldTest, ReadStopsAtNulOrWidthAndDropsTrailingSpaces) {
-  EXPECT_EQ(ReadField("5000\0abc    ", 12), "5000");
-  EXPECT_EQ(ReadField("5000        ", 12), "5000");
-  EXPECT_EQ(ReadField("a b   \0\0\0\0\0\0", 12), "a b");
-  EXPECT_EQ(ReadField("\0           ", 12), "");
+  EXPECT_EQ(FieldText("5000\0abc    ", 12), "5000");
+  EXPECT_EQ(FieldText("5000        ", 12), "5000");
+  EXPECT_EQ(FieldText("a b   \0\0\0\0\0\0", 12), "a b");
+  EXPECT_EQ(FieldText("\0           ", 12), "");
   // A full field, followed in memory by more bytes that must not be read.
   const char full[] = "abcdefghijklXYZ";
-  EXPECT_EQ(ReadField(full, 12), "abcdefghijkl");
+  EXPECT_EQ(FieldText(full, 12), "abcdefghijkl");
+}
+
+TEST(FieldTest, BytesKeepTrailingSpacesBeforeTheNul) {
+  EXPECT_EQ(FieldBytes("a b  \0xyz", 9), "a b  ");
+  EXPECT_EQ(FieldBytes("abc ", 4), "abc ");
+  EXPECT_EQ(FieldBytes("\0bc", 3), "");
+  YHDLRecord r;
+  std::memset(&r, 'x', sizeof r);
+  std::memcpy(r.YH03, "5000 ", 5);
+  r.YH03[5] = '\0';
+  EXPECT_EQ(FieldText(r.YH03), "5000");  // the field's own width, from its type
+  EXPECT_EQ(FieldText(r.YH04), std::string(sizeof r.YH04, 'x'));
+  EXPECT_EQ(FieldText(r, 2), "5000");  // by index: YH03
 }
 
 TEST(FieldTest, WriteFillsWithNulsAndCutsAtTheWidth) {
@@ -135,9 +148,6 @@ TEST(CodesetTest, MapsLocaleCodesetsToPostgresEncodings) {
   EXPECT_EQ(PostgresEncodingFor("windows-1252"), "WIN1252");
   EXPECT_EQ(PostgresEncodingFor("KOI8-R"), "KOI8R");
   EXPECT_EQ(PostgresEncodingFor("no-such-codeset"), "UTF8");
-  EXPECT_TRUE(IsUtf8Codeset("utf8"));
-  EXPECT_TRUE(IsUtf8Codeset("ANSI_X3.4-1968"));
-  EXPECT_FALSE(IsUtf8Codeset("GBK"));
 }
 
 }  // namespace

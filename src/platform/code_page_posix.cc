@@ -1,6 +1,4 @@
 #include <iconv.h>
-#include <langinfo.h>
-#include <locale.h>
 
 #include <cerrno>
 #include <cstring>
@@ -9,18 +7,11 @@
 
 #include "platform/code_page.h"
 #include "platform/utf8.h"
+#include "qz_common/codeset_name.h"
+#include "qz_common/locale_codeset_posix.h"
 
 namespace qz::platform {
 namespace {
-
-bool IsUtf8Name(std::string_view name) {
-  std::string lower;
-  for (char c : name) {
-    if (c != '-' && c != '_') lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-  }
-  return lower == "utf8" || lower == "ansix3.41968" || lower == "ascii" || lower == "usascii" ||
-         lower == "646";
-}
 
 // One iconv descriptor per direction and code page, per thread (iconv_t is not thread-safe),
 // closed when the thread ends.
@@ -77,26 +68,18 @@ std::string Convert(iconv_t cd, std::string_view input, std::string_view replace
   return out;
 }
 
-std::string LocaleCodeset() {
-  locale_t loc = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
-  if (loc == static_cast<locale_t>(nullptr)) return "UTF-8";  // an unknown locale: as C
-  std::string codeset = nl_langinfo_l(CODESET, loc);
-  freelocale(loc);
-  return codeset;
-}
-
 }  // namespace
 
 const CodePage& CodePage::System() {
   static const CodePage system = [] {
-    Result<CodePage> named = Named(LocaleCodeset());
+    Result<CodePage> named = Named(qz_common::LocaleCodeset());
     return named.ok() ? *named : CodePage("UTF-8", true);
   }();
   return system;
 }
 
 Result<CodePage> CodePage::Named(std::string_view name) {
-  if (IsUtf8Name(name)) return CodePage("UTF-8", true);
+  if (qz_common::IsUtf8CodesetName(name)) return CodePage("UTF-8", true);
   const std::string n(name);
   iconv_t probe = iconv_open(n.c_str(), "UTF-8");
   if (probe == reinterpret_cast<iconv_t>(-1)) {

@@ -3,36 +3,25 @@
 // what a code page cannot hold is '?'.
 #include <windows.h>
 
-#include <cctype>
 #include <string>
 
 #include "platform/code_page.h"
 #include "platform/utf8.h"
+#include "qz_common/codeset_name.h"
 
 namespace qz::platform {
 namespace {
 
-std::string Normalised(std::string_view name) {
-  std::string lower;
-  for (char c : name) {
-    if (c != '-' && c != '_' && c != ' ') {
-      lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-  }
-  return lower;
-}
-
 // A code page number from "936", "CP936", "windows-1252" or a few common names; 0 if none.
 UINT CodePageNumber(std::string_view name) {
-  const std::string n = Normalised(name);
-  if (n == "utf8") return CP_UTF8;
-  if (n == "ascii" || n == "usascii" || n == "ansix3.41968" || n == "646") return CP_UTF8;
-  if (n == "gbk" || n == "gb2312") return 936;
-  if (n == "big5") return 950;
-  if (n == "shiftjis" || n == "sjis") return 932;
-  if (n == "iso88591" || n == "latin1") return 28591;
+  if (qz_common::IsUtf8CodesetName(name)) return CP_UTF8;
+  const std::string n = qz_common::NormalizedCodesetName(name);
+  if (n == "GBK" || n == "GB2312") return 936;
+  if (n == "BIG5") return 950;
+  if (n == "SHIFTJIS" || n == "SJIS") return 932;
+  if (n == "ISO88591" || n == "LATIN1") return 28591;
   std::string digits = n;
-  for (const char* prefix : {"windows", "cp", "ms"}) {
+  for (const char* prefix : {"WINDOWS", "CP", "MS"}) {
     const std::string p(prefix);
     if (digits.rfind(p, 0) == 0) {
       digits = digits.substr(p.size());

@@ -2,7 +2,6 @@
 // not available (some sandboxes forbid it).
 #include "platform/tcp_table_posix.h"
 
-#include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "platform/tcp_table.h"
+#include "platform/tcp_table_proc_posix.h"
 
 namespace qz::platform {
 namespace tcp_table_internal {
@@ -99,64 +99,6 @@ int DumpFamily(int sock, uint8_t family, char* buf, std::vector<uint16_t>& ports
   }
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-// Reads a whole /proc file; the size that stat reports for these is 0.
-int ReadFile(const char* path, std::string& out) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  Fd guard(fd);
-  out.clear();
-  size_t used = 0;
-  for (;;) {
-    if (out.size() - used < 16384) out.resize(out.size() + 65536);
-    ssize_t n = ::read(fd, out.data() + used, out.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) break;
-    used += static_cast<size_t>(n);
-  }
-  out.resize(used);
-  return 0;
-}
-
-// Lines look like "  12: 0100007F:1F90 00000000:0000 0A ...": the number after the address of
-// the second field is the local port, in hex. The first line is a header.
-void ParseProc(const std::string& text, std::vector<uint16_t>& ports) {
-  const char* p = text.data();
-  const char* end = p + text.size();
-  const char* nl = static_cast<const char*>(std::memchr(p, '\n', text.size()));
-  if (nl == nullptr) return;
-  p = nl + 1;
-  while (p < end) {
-    const char* eol = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-    if (eol == nullptr) eol = end;
-    const char* c = static_cast<const char*>(std::memchr(p, ':', static_cast<size_t>(eol - p)));
-    if (c != nullptr) {
-      ++c;
-      while (c < eol && *c == ' ') ++c;
-      while (c < eol && HexDigit(*c) >= 0) ++c;  // local address
-      if (c < eol && *c == ':') {
-        ++c;
-        unsigned port = 0;
-        int digits = 0;
-        for (int d; c < eol && (d = HexDigit(*c)) >= 0 && digits < 4; ++c, ++digits) {
-          port = port * 16 + static_cast<unsigned>(d);
-        }
-        if (digits == 4) ports.push_back(static_cast<uint16_t>(port));
-      }
-    }
-    p = eol + 1;
-  }
-}
-
 }  // namespace
 
 Result<std::vector<uint16_t>> ReadViaSockDiag() {
@@ -176,17 +118,11 @@ Result<std::vector<uint16_t>> ReadViaSockDiag() {
 }
 
 Result<std::vector<uint16_t>> ReadViaProc() {
-  std::string text;
+  Result<std::vector<ProcTcpRow>> rows = ReadProcTcpTable();
+  if (!rows.ok()) return rows.status();
   std::vector<uint16_t> ports;
-  ports.reserve(kReserve);
-  if (int err = ReadFile("/proc/net/tcp", text); err != 0) return Failure("/proc/net/tcp", err);
-  ParseProc(text, ports);
-  // Without IPv6 there is no tcp6 file, and no IPv6 endpoint either.
-  if (int err = ReadFile("/proc/net/tcp6", text); err == 0) {
-    ParseProc(text, ports);
-  } else if (err != ENOENT) {
-    return Failure("/proc/net/tcp6", err);
-  }
+  ports.reserve(rows->size());
+  for (const ProcTcpRow& row : *rows) ports.push_back(row.local_port);
   return ports;
 }
 

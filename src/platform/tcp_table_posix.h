@@ -11,7 +11,7 @@ namespace qz::platform::tcp_table_internal {
 
 // Netlink sock_diag dump of TCP sockets, AF_INET and AF_INET6, every state.
 Result<std::vector<uint16_t>> ReadViaSockDiag();
-// /proc/net/tcp and, when present, /proc/net/tcp6.
+// /proc/net/tcp and, when present, /proc/net/tcp6: the local ports of ReadProcTcpTable.
 Result<std::vector<uint16_t>> ReadViaProc();
 
 }  // namespace qz::platform::tcp_table_internal

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/trim_cstring.h"
+#include "qzpub_field.h"
 
 namespace qz::presence {
 
@@ -36,9 +37,7 @@ void WriteTextField(char* field, size_t width, std::string_view value,
 }
 
 std::string ReadTextField(const char* field, size_t width, const platform::CodePage& cp) {
-  const void* nul = std::memchr(field, '\0', width);
-  const size_t length = nul ? static_cast<size_t>(static_cast<const char*>(nul) - field) : width;
-  return TrimCString(cp.ToUtf8(std::string_view(field, length)));
+  return TrimCString(cp.ToUtf8(qzpub::FieldBytes(field, width)));
 }
 
 }  // namespace qz::presence

@@ -1,52 +1,31 @@
 #include "presence_rows.h"
 
-#include <cctype>
 #include <cstring>
-#include <limits>
 
+#include "platform/leading_number.h"
 #include "qzpub.h"
+#include "qzpub_field.h"
 
 namespace qzmsg {
 namespace {
 
-template <size_t N>
-std::string Field(const char (&field)[N]) {
-  return FieldText(field, N);
-}
-
 PresenceRow FromRecord(const YHDLRecord& record) {
   PresenceRow row;
   row.key = record.YH00;
-  row.user = Field(record.YH01);
-  row.ip = Field(record.YH02);
-  row.port_text = Field(record.YH03);
-  row.full_name = Field(record.YH04);
-  row.sys = Field(record.YH05);
-  row.mod = Field(record.YH06);
-  row.std1 = Field(record.YH07);
-  row.login_time = Field(record.YH08);
+  row.user = qzpub::FieldText(record.YH01);
+  row.ip = qzpub::FieldText(record.YH02);
+  row.port_text = qzpub::FieldText(record.YH03);
+  row.full_name = qzpub::FieldText(record.YH04);
+  row.sys = qzpub::FieldText(record.YH05);
+  row.mod = qzpub::FieldText(record.YH06);
+  row.std1 = qzpub::FieldText(record.YH07);
+  row.login_time = qzpub::FieldText(record.YH08);
   return row;
 }
 
 }  // namespace
 
-int32_t PresenceRow::port() const {
-  size_t i = 0;
-  while (i < port_text.size() && std::isspace(static_cast<unsigned char>(port_text[i]))) ++i;
-  int64_t value = 0;
-  for (; i < port_text.size() && std::isdigit(static_cast<unsigned char>(port_text[i])); ++i) {
-    value = value * 10 + (port_text[i] - '0');
-    if (value > std::numeric_limits<int32_t>::max()) return 0;
-  }
-  return static_cast<int32_t>(value);
-}
-
-std::string FieldText(const char* field, size_t width) {
-  const void* nul = std::memchr(field, '\0', width);
-  size_t length = nul ? static_cast<size_t>(static_cast<const char*>(nul) - field) : width;
-  while (length > 0 && field[length - 1] == ' ') --length;
-  return std::string(field, length);
-}
+int32_t PresenceRow::port() const { return qz::LeadingNumber(port_text); }
 
 qz::Result<std::vector<PresenceRow>> ReadPresenceRows(int32_t hdbc) {
   std::vector<PresenceRow> rows;

@@ -23,12 +23,10 @@ struct PresenceRow {
   std::string std1;
   std::string login_time;
 
-  // The port as a delivery would use it: the leading decimal number of port_text, else 0.
+  // The port as a delivery would use it: the leading decimal number of port_text (LeadingNumber),
+  // else 0.
   int32_t port() const;
 };
-
-// A fixed-width field's text: up to its first NUL or its whole width, trailing spaces removed.
-std::string FieldText(const char* field, size_t width);
 
 // Every row of YHDL, in the library's order (key order), read over the connection hdbc.
 qz::Result<std::vector<PresenceRow>> ReadPresenceRows(int32_t hdbc);

@@ -1,36 +1,15 @@
 #include "process_sockets.h"
 
+#include <netinet/tcp.h>
+
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <system_error>
+#include <vector>
+
+#include "platform/tcp_table_proc_posix.h"
 
 namespace qzmsg {
-namespace {
-
-constexpr const char kListenState[] = "0A";  // TCP_LISTEN, as /proc/net/tcp writes it
-
-// Adds the listening ports of /proc/net/tcp-style table `path` whose inode is in `inodes`.
-void AddListeningPorts(const char* path, const std::set<uint64_t>& inodes,
-                       std::set<int32_t>& ports) {
-  std::ifstream table(path);
-  std::string line;
-  std::getline(table, line);  // header
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
-    uint64_t inode = 0;
-    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-        timeout >> inode;
-    if (!fields || state != kListenState || inodes.count(inode) == 0) continue;
-    const size_t colon = local.rfind(':');
-    if (colon == std::string::npos) continue;
-    ports.insert(static_cast<int32_t>(std::stoul(local.substr(colon + 1), nullptr, 16)));
-  }
-}
-
-}  // namespace
 
 std::set<uint64_t> OpenSocketInodes() {
   std::set<uint64_t> inodes;
@@ -48,8 +27,11 @@ std::set<uint64_t> OpenSocketInodes() {
 std::set<int32_t> ListeningPorts() {
   const std::set<uint64_t> inodes = OpenSocketInodes();
   std::set<int32_t> ports;
-  AddListeningPorts("/proc/net/tcp", inodes, ports);
-  AddListeningPorts("/proc/net/tcp6", inodes, ports);
+  const qz::Result<std::vector<qz::platform::ProcTcpRow>> rows = qz::platform::ReadProcTcpTable();
+  if (!rows.ok()) return ports;
+  for (const qz::platform::ProcTcpRow& row : *rows) {
+    if (row.state == TCP_LISTEN && inodes.count(row.inode) != 0) ports.insert(row.local_port);
+  }
   return ports;
 }
 

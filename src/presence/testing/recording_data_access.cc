@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/code_page.h"
+#include "qzpub_field.h"
 
 namespace qz::presence {
 namespace {
@@ -107,35 +108,10 @@ class Parser {
   size_t pos_ = 0;
 };
 
-// A text field as the library reads it: up to its NUL or width, trailing spaces removed.
-std::string FieldBytes(const char* field, size_t width) {
-  const void* nul = std::memchr(field, '\0', width);
-  size_t n = nul ? static_cast<size_t>(static_cast<const char*>(nul) - field) : width;
-  while (n > 0 && field[n - 1] == ' ') --n;
-  return std::string(field, n);
-}
-
+// Column 1 .. 8 as the library reads it; YH00's digits for 0.
 std::string ColumnText(const YHDLRecord& r, int column) {
-  switch (column) {
-    case 1:
-      return FieldBytes(r.YH01, sizeof r.YH01);
-    case 2:
-      return FieldBytes(r.YH02, sizeof r.YH02);
-    case 3:
-      return FieldBytes(r.YH03, sizeof r.YH03);
-    case 4:
-      return FieldBytes(r.YH04, sizeof r.YH04);
-    case 5:
-      return FieldBytes(r.YH05, sizeof r.YH05);
-    case 6:
-      return FieldBytes(r.YH06, sizeof r.YH06);
-    case 7:
-      return FieldBytes(r.YH07, sizeof r.YH07);
-    case 8:
-      return FieldBytes(r.YH08, sizeof r.YH08);
-    default:
-      return std::to_string(r.YH00);
-  }
+  if (column < 1 || column > 8) return std::to_string(r.YH00);
+  return std::string(qzpub::FieldText(r, static_cast<size_t>(column - 1)));
 }
 
 template <typename T>
