@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "component/com/com_module.h"
 #include "component/com/com_object.h"
 #include "qz/net_message.h"
 
