@@ -10,7 +10,7 @@
 #include "backend.h"
 #include "codeset.h"
 #include "qz_common/codeset_name.h"
-#include "registry.h"
+#include "handle_registry.h"
 #include "row.h"
 #include "statement.h"
 #include "uri.h"
@@ -69,7 +69,7 @@ Result<std::unique_ptr<Backend>> Open(const Target& target) {
 using qzpub::Backend;
 using qzpub::Fail;
 using qzpub::Guarded;
-using qzpub::Registry;
+using qzpub::HandleRegistry;
 using qzpub::Report;
 using qzpub::Result;
 using qzpub::Row;
@@ -80,7 +80,7 @@ extern "C" {
 QZPUB_API int32_t QZPUB_CALL odbc_GetSysDateStr(int32_t hdbc, char* buffer) {
   return Guarded("odbc_GetSysDateStr", [&]() -> int32_t {
     if (buffer == nullptr) return Fail("odbc_GetSysDateStr: no buffer");
-    return Report(Registry::Instance().WithBackend(hdbc, [&](Backend& b) {
+    return Report(HandleRegistry::Instance().WithBackend(hdbc, [&](Backend& b) {
       Result<std::string> now = b.SysDate();
       if (!now.ok()) return now.status();
       const size_t n = std::min(now.value().size(), size_t{QZPUB_DATE_BUFFER_SIZE - 1});
@@ -96,7 +96,7 @@ QZPUB_API int32_t QZPUB_CALL odbc_ExecSQL(int32_t hdbc, const char* sql) {
     if (sql == nullptr) return Fail("odbc_ExecSQL: no statement");
     const std::string statement = qzpub::TranslateStatement(sql);
     return Report(
-        Registry::Instance().WithBackend(hdbc, [&](Backend& b) { return b.Execute(statement); }));
+        HandleRegistry::Instance().WithBackend(hdbc, [&](Backend& b) { return b.Execute(statement); }));
   });
 }
 
@@ -104,7 +104,7 @@ QZPUB_API int32_t QZPUB_CALL userYHDL_Insert(int32_t hdbc, YHDLRecord* record) {
   return Guarded("userYHDL_Insert", [&]() -> int32_t {
     if (record == nullptr) return Fail("userYHDL_Insert: no record");
     const Row row = qzpub::ReadRecord(*record);
-    return Report(Registry::Instance().WithBackend(hdbc, [&](Backend& b) {
+    return Report(HandleRegistry::Instance().WithBackend(hdbc, [&](Backend& b) {
       Result<int32_t> key = b.Insert(row);
       if (!key.ok()) return key.status();
       record->YH00 = key.value();
@@ -118,7 +118,7 @@ QZPUB_API int32_t QZPUB_CALL userYHDL_Delete(int32_t hdbc, YHDLRecord* record) {
     if (record == nullptr) return Fail("userYHDL_Delete: no record");
     const int32_t key = record->YH00;
     return Report(
-        Registry::Instance().WithBackend(hdbc, [&](Backend& b) { return b.Delete(key); }));
+        HandleRegistry::Instance().WithBackend(hdbc, [&](Backend& b) { return b.Delete(key); }));
   });
 }
 
@@ -127,7 +127,7 @@ QZPUB_API int32_t QZPUB_CALL userYHDL_Update(int32_t hdbc, YHDLRecord* record) {
     if (record == nullptr) return Fail("userYHDL_Update: no record");
     const Row row = qzpub::ReadRecord(*record);
     int64_t changed = 0;
-    Status s = Registry::Instance().WithBackend(hdbc, [&](Backend& b) {
+    Status s = HandleRegistry::Instance().WithBackend(hdbc, [&](Backend& b) {
       Result<int64_t> n = b.Update(row);
       if (!n.ok()) return n.status();
       changed = n.value();
@@ -142,7 +142,7 @@ QZPUB_API int32_t QZPUB_CALL sysMSSQLUses(int32_t hdbc, const char* database) {
   return Guarded("sysMSSQLUses", [&]() -> int32_t {
     if (database == nullptr) return Fail("sysMSSQLUses: no database name");
     const std::string name = database;
-    return Report(Registry::Instance().WithBackend(hdbc, [&](Backend& b) { return b.Use(name); }));
+    return Report(HandleRegistry::Instance().WithBackend(hdbc, [&](Backend& b) { return b.Use(name); }));
   });
 }
 
@@ -152,7 +152,7 @@ QZPUB_API int32_t QZPUB_CALL userYHDL_GetFirst(int32_t hdbc, YHDLRecord* record,
     if (record == nullptr) return Fail("userYHDL_GetFirst: no record");
     const std::string cond = condition ? condition : "";
     std::vector<Row> rows;
-    Status s = Registry::Instance().WithBackend(hdbc, [&](Backend& b) {
+    Status s = HandleRegistry::Instance().WithBackend(hdbc, [&](Backend& b) {
       Result<std::vector<Row>> r = b.Select(cond);
       if (!r.ok()) return r.status();
       rows = std::move(r.value());
@@ -162,7 +162,7 @@ QZPUB_API int32_t QZPUB_CALL userYHDL_GetFirst(int32_t hdbc, YHDLRecord* record,
     if (rows.empty()) return 0;
     YHDLRecord first;
     qzpub::WriteRecord(rows[0], qzpub::Utf8(), &first);
-    Result<int32_t> cursor = Registry::Instance().OpenCursor(hdbc, std::move(rows));
+    Result<int32_t> cursor = HandleRegistry::Instance().OpenCursor(hdbc, std::move(rows));
     if (!cursor.ok()) return Fail(cursor.status().message());
     *record = first;
     return cursor.value();
@@ -173,7 +173,7 @@ QZPUB_API int32_t QZPUB_CALL userYHDL_GetNext(int32_t cursor, YHDLRecord* record
   return Guarded("userYHDL_GetNext", [&]() -> int32_t {
     if (record == nullptr) return Fail("userYHDL_GetNext: no record");
     Row row;
-    Result<bool> more = Registry::Instance().Next(cursor, &row);
+    Result<bool> more = HandleRegistry::Instance().Next(cursor, &row);
     if (!more.ok()) return Fail(more.status().message());
     if (!more.value()) return 0;
     qzpub::WriteRecord(row, qzpub::Utf8(), record);
@@ -188,13 +188,13 @@ QZPUB_API int32_t QZPUB_CALL qzpub_Connect(const char* uri) {
     if (!target.ok()) return Fail(target.status().message());
     Result<std::unique_ptr<Backend>> backend = qzpub::Open(target.value());
     if (!backend.ok()) return Fail(backend.status().message());
-    return Registry::Instance().AddConnection(std::move(backend.value()));
+    return HandleRegistry::Instance().AddConnection(std::move(backend.value()));
   });
 }
 
 QZPUB_API int32_t QZPUB_CALL qzpub_Disconnect(int32_t hdbc) {
   return Guarded("qzpub_Disconnect", [&]() -> int32_t {
-    if (!Registry::Instance().RemoveConnection(hdbc)) {
+    if (!HandleRegistry::Instance().RemoveConnection(hdbc)) {
       return Fail("no open connection " + std::to_string(hdbc));
     }
     return 1;

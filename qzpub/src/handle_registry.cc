@@ -1,25 +1,25 @@
-#include "registry.h"
+#include "handle_registry.h"
 
 #include <algorithm>
 #include <limits>
 
 namespace qzpub {
 
-Registry& Registry::Instance() {
+HandleRegistry& HandleRegistry::Instance() {
   // Never destroyed: a host thread may still call in while the process exits.
-  static Registry* const instance = new Registry;
+  static HandleRegistry* const instance = new HandleRegistry;
   return *instance;
 }
 
 template <typename Map>
-int32_t Registry::NextId(const Map& used, int32_t* last) {
+int32_t HandleRegistry::NextId(const Map& used, int32_t* last) {
   do {
     *last = *last == std::numeric_limits<int32_t>::max() ? 1 : *last + 1;
   } while (used.count(*last) != 0);
   return *last;
 }
 
-int32_t Registry::AddConnection(std::unique_ptr<Backend> backend) {
+int32_t HandleRegistry::AddConnection(std::unique_ptr<Backend> backend) {
   auto connection = std::make_shared<Connection>();
   connection->backend = std::move(backend);
   std::lock_guard lock(mu_);
@@ -28,7 +28,7 @@ int32_t Registry::AddConnection(std::unique_ptr<Backend> backend) {
   return handle;
 }
 
-bool Registry::RemoveConnection(int32_t handle) {
+bool HandleRegistry::RemoveConnection(int32_t handle) {
   std::shared_ptr<Connection> connection;
   {
     std::lock_guard lock(mu_);
@@ -45,7 +45,7 @@ bool Registry::RemoveConnection(int32_t handle) {
   return true;
 }
 
-Status Registry::WithBackend(int32_t handle, const std::function<Status(Backend&)>& fn) {
+Status HandleRegistry::WithBackend(int32_t handle, const std::function<Status(Backend&)>& fn) {
   std::shared_ptr<Connection> connection;
   {
     std::lock_guard lock(mu_);
@@ -60,7 +60,7 @@ Status Registry::WithBackend(int32_t handle, const std::function<Status(Backend&
   return fn(*connection->backend);
 }
 
-Result<int32_t> Registry::OpenCursor(int32_t handle, std::vector<Row> rows) {
+Result<int32_t> HandleRegistry::OpenCursor(int32_t handle, std::vector<Row> rows) {
   std::lock_guard lock(mu_);
   auto it = connections_.find(handle);
   if (it == connections_.end()) {
@@ -77,7 +77,7 @@ Result<int32_t> Registry::OpenCursor(int32_t handle, std::vector<Row> rows) {
   return id;
 }
 
-Result<bool> Registry::Next(int32_t cursor, Row* row) {
+Result<bool> HandleRegistry::Next(int32_t cursor, Row* row) {
   std::lock_guard lock(mu_);
   auto it = cursors_.find(cursor);
   if (it == cursors_.end()) return Status::Failure("no open cursor " + std::to_string(cursor));
@@ -90,7 +90,7 @@ Result<bool> Registry::Next(int32_t cursor, Row* row) {
   return false;
 }
 
-void Registry::CloseCursorLocked(int32_t id) {
+void HandleRegistry::CloseCursorLocked(int32_t id) {
   auto it = cursors_.find(id);
   if (it == cursors_.end()) return;
   auto connection = connections_.find(it->second.handle);

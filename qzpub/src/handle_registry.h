@@ -1,11 +1,11 @@
-// Registry: the connections behind the handles and the scans behind the cursors.
+// HandleRegistry: the connections behind the handles and the scans behind the cursors.
 //
 // Thread-safe. A connection's backend is used under that connection's own lock, so one
 // connection runs one call at a time and calls on different connections run side by side.
 // Scans are read whole when they open; a connection keeps at most kMaxOpenCursors of them and
 // closes the oldest beyond that, since the component never closes a scan that it leaves early.
-#ifndef QZPUB_SRC_REGISTRY_H_
-#define QZPUB_SRC_REGISTRY_H_
+#ifndef QZPUB_SRC_HANDLE_REGISTRY_H_
+#define QZPUB_SRC_HANDLE_REGISTRY_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -22,9 +22,9 @@ namespace qzpub {
 
 inline constexpr size_t kMaxOpenCursors = 64;
 
-class Registry {
+class HandleRegistry {
  public:
-  static Registry& Instance();
+  static HandleRegistry& Instance();
 
   // Takes the backend and returns its handle (> 0).
   int32_t AddConnection(std::unique_ptr<Backend> backend);
@@ -46,7 +46,7 @@ class Registry {
   struct Connection {
     std::mutex mu;                     // serialises use of backend
     std::unique_ptr<Backend> backend;  // null once closed
-    std::deque<int32_t> cursors;       // open cursors, oldest first; guarded by Registry::mu_
+    std::deque<int32_t> cursors;       // open cursors, oldest first; guarded by HandleRegistry::mu_
   };
   struct Cursor {
     int32_t handle;
@@ -68,4 +68,4 @@ class Registry {
 
 }  // namespace qzpub
 
-#endif  // QZPUB_SRC_REGISTRY_H_
+#endif  // QZPUB_SRC_HANDLE_REGISTRY_H_
