@@ -27,13 +27,15 @@ case "$arch" in
   *) echo "test-windows: --arch is 32 or 64" >&2; exit 2 ;;
 esac
 build="$root/build-$preset"
+# Debian's wine64 package puts wineserver beside the loader, off PATH.
+wineserver="$(command -v wineserver || echo /usr/lib/wine/wineserver)"
 
 cmake --preset "$preset" -S "$root" >/dev/null
 cmake --build "$build" --target qz_com_host -j2
 
 prefix="$(mktemp -d "${TMPDIR:-/tmp}/qz-wine.XXXXXX")"
 cleanup() {
-  WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
+  WINEPREFIX="$prefix" "$wineserver" -k >/dev/null 2>&1 || true
   rm -rf "$prefix"
 }
 trap cleanup EXIT
@@ -54,7 +56,7 @@ if ! "$wine" --version >/dev/null 2>&1; then
   exit 1
 fi
 "$wine" wineboot -i >/dev/null
-wineserver -w
+"$wineserver" -w
 
 out="$build/windows-test"
 dll="$("$wine" winepath -w "$out/QZ_NetMessage.dll")"
@@ -62,7 +64,7 @@ dll="$("$wine" winepath -w "$out/QZ_NetMessage.dll")"
 # regsvr32 it starts is the 64-bit one (system32).
 status=0
 ( cd "$out" && timeout 300 "$wine" ./qz_com_host.exe "$dll" ) || status=$?
-wineserver -w || true
+"$wineserver" -w || true
 if [[ $status -ne 0 ]]; then
   echo "test-windows: FAILED ($arch-bit, status $status)" >&2
   exit 1
