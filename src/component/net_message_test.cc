@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
+#include <string_view>
 
 #include "component/net_message_peer.h"
 #include "presence/data_access.h"
@@ -22,6 +24,16 @@ using Peer = component::NetMessagePeer;
 using presence::ReadTextField;
 using presence::RecordingDataAccess;
 using ::testing::ElementsAre;
+
+// Fields joined by the separator, code 15, as a message body carries them.
+std::string Body(std::initializer_list<std::string_view> fields) {
+  std::string body;
+  for (const std::string_view* f = fields.begin(); f != fields.end(); ++f) {
+    if (f != fields.begin()) body += '\x0F';
+    body += *f;
+  }
+  return body;
+}
 
 struct Event {
   std::string msg, user, sys, mod;
@@ -121,21 +133,11 @@ TEST_F(NetMessageTest, MessageBodySplitsIntoTheEventArguments) {
   QZCLS_NetMessage net;
   Sink sink;
   ASSERT_TRUE(net.Advise(&sink).ok());
-  Peer::m_frmMsg_acceptMessage(net,
-                               "hi\x0Fu1\x0FS\x0FM\x0F"
-                               "7");
+  Peer::m_frmMsg_acceptMessage(net, Body({"hi", "u1", "S", "M", "7"}));
   Peer::m_frmMsg_acceptMessage(net, "just text");
   Peer::m_frmMsg_acceptMessage(net, "");
-  Peer::m_frmMsg_acceptMessage(net,
-                               "a\x0F\x0F"
-                               "c");
-  Peer::m_frmMsg_acceptMessage(net,
-                               "1\x0F"
-                               "2\x0F"
-                               "3\x0F"
-                               "4\x0F"
-                               "5\x0F"
-                               "6");
+  Peer::m_frmMsg_acceptMessage(net, Body({"a", "", "c"}));
+  Peer::m_frmMsg_acceptMessage(net, Body({"1", "2", "3", "4", "5", "6"}));
   EXPECT_THAT(sink.events, ElementsAre(Event{"hi", "u1", "S", "M"}, Event{"just text", "", "", ""},
                                        Event{"", "", "", ""}, Event{"a", "", "c", ""},
                                        Event{"1", "2", "3", "4"}));

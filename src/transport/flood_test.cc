@@ -26,15 +26,8 @@ using testing::RawClient;
 using testing::RegisteredCount;
 using testing::WaitFor;
 
-class InboundFaultTest : public testing::TransportTest {
+class InboundFaultTest : public testing::ListeningTest {
  protected:
-  void SetUp() override {
-    TransportTest::SetUp();
-    form_ = StartListening(sink_);
-    ASSERT_EQ(form_->Listener().State(), platform::SocketState::kListening);
-  }
-  int32_t port() { return form_->Listener().LocalPort(); }
-
   // A whole message from a peer that behaves: connect, send, close.
   void SendWellBehaved(const std::string& bytes) {
     auto client = RawClient::Connect(port());
@@ -47,8 +40,6 @@ class InboundFaultTest : public testing::TransportTest {
     return std::count(sink_.events.begin(), sink_.events.end(),
                       RaisedEvent{"acceptMessage", body}) == 1;
   }
-
-  std::shared_ptr<frmMsg> form_;
 };
 
 TEST_F(InboundFaultTest, ASilentFloodNeitherExhaustsDescriptorsNorSilencesTheListener) {

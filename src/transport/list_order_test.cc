@@ -17,15 +17,8 @@ using testing::RawClient;
 using testing::RegisteredCount;
 using testing::WaitFor;
 
-class InboundTest : public testing::TransportTest {
+class InboundTest : public testing::ListeningTest {
  protected:
-  void SetUp() override {
-    TransportTest::SetUp();
-    form_ = StartListening(sink_);
-    ASSERT_EQ(form_->Listener().State(), platform::SocketState::kListening);
-  }
-  int32_t port() { return form_->Listener().LocalPort(); }
-
   // Connects a raw client and waits until its ListOrder is registered.
   std::shared_ptr<RawClient> Connected(std::weak_ptr<ListOrder>* accepted) {
     const size_t before = RegisteredCount();
@@ -50,8 +43,6 @@ class InboundTest : public testing::TransportTest {
     EXPECT_EQ(RegisteredCount(), 0u);
     EXPECT_EQ(LoadedFormCount(), forms) << "only the listener forms";
   }
-
-  std::shared_ptr<frmMsg> form_;
 };
 
 TEST_F(InboundTest, DispatchesByTheExactKindWithTheRestOfTheText) {

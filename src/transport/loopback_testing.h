@@ -223,6 +223,19 @@ class TransportTest : public ::testing::Test {
   std::vector<std::shared_ptr<frmMsg>> listener_forms_;
 };
 
+// A transport test with a listener form listening from the start, its events going to sink_.
+class ListeningTest : public TransportTest {
+ protected:
+  void SetUp() override {
+    TransportTest::SetUp();
+    form_ = StartListening(sink_);
+    ASSERT_EQ(form_->Listener().State(), platform::SocketState::kListening);
+  }
+  int32_t port() { return form_->Listener().LocalPort(); }
+
+  std::shared_ptr<frmMsg> form_;
+};
+
 }  // namespace qz::transport::testing
 
 #endif  // QZ_TRANSPORT_LOOPBACK_TESTING_H_
