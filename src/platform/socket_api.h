@@ -1,6 +1,7 @@
 // The OS operations under SocketControl: non-blocking IPv4 TCP sockets, address resolution and
 // the machine's addresses. The control's state machine is portable and calls only these;
-// socket_api_posix.cc and socket_api_win32.cc implement them. Internal to src/platform.
+// socket_api_bsd.cc implements those that POSIX and Winsock spell alike, socket_api_posix.cc and
+// socket_api_win32.cc the rest. Internal to src/platform.
 //
 // A call that can fail returns its failure with its result: a Status whose code is the control's
 // number (Winsock numbering: 10048 address in use, ...) and whose message gives that number's

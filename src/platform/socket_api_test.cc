@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <optional>
 #include <string>
 
 namespace qz::platform::sockets {
@@ -18,11 +19,29 @@ struct Socket {
     EXPECT_TRUE(opened.ok()) << opened.status().ToString();
     if (opened.ok()) s = *opened;
   }
+  explicit Socket(SocketHandle adopted) : s(adopted) {}
   ~Socket() {
     if (s != kNoSocket) CloseSocket(s);
   }
   SocketHandle s = kNoSocket;
 };
+
+bool WaitFor(SocketHandle s, short events) {
+  pollfd pfd{s, events, 0};
+  return ::poll(&pfd, 1, 5000) == 1;
+}
+
+// Connects client to a new loopback listener; *server is the accepted end, the caller's to close.
+void ConnectOverLoopback(Socket& listener, Socket& client, SocketHandle* server) {
+  ASSERT_TRUE(BindPort(listener.s, 0).ok());
+  ASSERT_TRUE(ListenOn(listener.s).ok());
+  ASSERT_TRUE(
+      StartConnect(client.s, {kLoopback, static_cast<uint16_t>(BoundPort(listener.s))}).ok());
+  ASSERT_TRUE(WaitFor(listener.s, POLLIN));
+  Result<SocketHandle> accepted = AcceptOne(listener.s);
+  ASSERT_TRUE(accepted.ok()) << accepted.status().ToString();
+  *server = *accepted;
+}
 
 TEST(SocketApiTest, AFailureStaysWithItsCallWhenOtherCallsFollow) {
   Socket listener;
@@ -64,37 +83,64 @@ TEST(SocketApiTest, ARefusedConnectionIsTheOutcomeOfCheckConnect) {
 
 TEST(SocketApiTest, SendAndReceiveCountBytesAndTellAnEmptyQueueFromAClose) {
   Socket listener;
-  ASSERT_TRUE(BindPort(listener.s, 0).ok());
-  ASSERT_TRUE(ListenOn(listener.s).ok());
   Socket client;
-  ASSERT_TRUE(
-      StartConnect(client.s, {kLoopback, static_cast<uint16_t>(BoundPort(listener.s))}).ok());
-  pollfd pfd{listener.s, POLLIN, 0};
-  ASSERT_EQ(::poll(&pfd, 1, 5000), 1);
-  Result<SocketHandle> server = AcceptOne(listener.s);
-  ASSERT_TRUE(server.ok()) << server.status().ToString();
+  Socket server(kNoSocket);
+  ASSERT_NO_FATAL_FAILURE(ConnectOverLoopback(listener, client, &server.s));
 
   char buf[8];
-  EXPECT_TRUE(ReceiveSome(*server, buf, sizeof buf).status().IsWouldBlock());
+  EXPECT_TRUE(ReceiveSome(server.s, buf, sizeof buf).status().IsWouldBlock());
   Result<size_t> sent = SendSome(client.s, "abc", 3);
   ASSERT_TRUE(sent.ok()) << sent.status().ToString();
   EXPECT_EQ(*sent, 3u);
-  pfd = {*server, POLLIN, 0};
-  ASSERT_EQ(::poll(&pfd, 1, 5000), 1);
-  Result<size_t> peeked = ReceiveSome(*server, buf, sizeof buf, /*peek=*/true);
+  ASSERT_TRUE(WaitFor(server.s, POLLIN));
+  Result<size_t> peeked = ReceiveSome(server.s, buf, sizeof buf, /*peek=*/true);
   ASSERT_TRUE(peeked.ok());
   EXPECT_EQ(*peeked, 3u);
-  Result<size_t> read = ReceiveSome(*server, buf, sizeof buf);
+  Result<size_t> read = ReceiveSome(server.s, buf, sizeof buf);
   ASSERT_TRUE(read.ok());
   EXPECT_EQ(std::string(buf, *read), "abc");
 
   CloseSocket(client.s);
   client.s = kNoSocket;
-  ASSERT_EQ(::poll(&pfd, 1, 5000), 1);
-  Result<size_t> closed = ReceiveSome(*server, buf, sizeof buf);
+  ASSERT_TRUE(WaitFor(server.s, POLLIN));
+  Result<size_t> closed = ReceiveSome(server.s, buf, sizeof buf);
   ASSERT_TRUE(closed.ok()) << closed.status().ToString();
   EXPECT_EQ(*closed, 0u);
-  CloseSocket(*server);
+}
+
+TEST(SocketApiTest, AConnectionKnowsBothEndsAndWhatIsQueued) {
+  Socket listener;
+  Socket client;
+  Socket server(kNoSocket);
+  ASSERT_NO_FATAL_FAILURE(ConnectOverLoopback(listener, client, &server.s));
+  ASSERT_TRUE(WaitFor(client.s, POLLOUT));
+  Result<ConnectProgress> progress = CheckConnect(client.s);
+  ASSERT_TRUE(progress.ok()) << progress.status().ToString();
+  EXPECT_EQ(*progress, ConnectProgress::kConnected);
+
+  const std::optional<Ipv4Endpoint> server_end = PeerOf(client.s);
+  const std::optional<Ipv4Endpoint> client_end = PeerOf(server.s);
+  ASSERT_TRUE(server_end.has_value() && client_end.has_value());
+  EXPECT_EQ(server_end->address, kLoopback);
+  EXPECT_EQ(server_end->port, BoundPort(listener.s));
+  EXPECT_EQ(client_end->address, kLoopback);
+  EXPECT_EQ(client_end->port, BoundPort(client.s));
+  EXPECT_FALSE(PeerOf(listener.s).has_value());
+
+  EXPECT_EQ(BytesAvailable(server.s), 0);
+  ASSERT_TRUE(SendSome(client.s, "hello", 5).ok());
+  ASSERT_TRUE(WaitFor(server.s, POLLIN));
+  EXPECT_EQ(BytesAvailable(server.s), 5);
+}
+
+TEST(SocketApiTest, NumericAddressesParseInEveryFormAndNamesAreNotLookedUp) {
+  EXPECT_EQ(ParseNumericIpv4("127.0.0.1"), kLoopback);
+  EXPECT_EQ(ParseNumericIpv4("127.1"), kLoopback);
+  EXPECT_EQ(ParseNumericIpv4("10.1.2"), 0x0A010002u);
+  EXPECT_EQ(ParseNumericIpv4("192.168.0.255"), 0xC0A800FFu);
+  EXPECT_FALSE(ParseNumericIpv4("localhost").has_value());
+  EXPECT_FALSE(ParseNumericIpv4("256.0.0.1").has_value());
+  EXPECT_FALSE(ParseNumericIpv4("").has_value());
 }
 
 }  // namespace

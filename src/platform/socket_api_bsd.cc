@@ -1,0 +1,141 @@
+// The socket operations that POSIX and Winsock spell alike; what differs comes from
+// socket_api_os.h and the per-OS files.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/socket_api.h"
+#include "platform/socket_api_os.h"
+#include "qz/status.h"
+
+namespace qz::platform::sockets {
+namespace {
+
+sockaddr_in SockAddr(uint32_t address, uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(address);
+  sa.sin_port = htons(port);
+  return sa;
+}
+
+uint32_t FirstIpv4(const addrinfo* list) {
+  return ntohl(reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr.s_addr);
+}
+
+addrinfo TcpHints(int flags) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = flags;
+  return hints;
+}
+
+}  // namespace
+
+void SetNoDelay(SocketHandle s) {
+  int one = 1;
+  ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
+Status BindPort(SocketHandle s, uint16_t port) {
+  const sockaddr_in sa = SockAddr(INADDR_ANY, port);
+  return os::Checked(::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0);
+}
+
+Status ListenOn(SocketHandle s) { return os::Checked(::listen(s, SOMAXCONN) == 0); }
+
+Status StartConnect(SocketHandle s, const Ipv4Endpoint& to) {
+  const sockaddr_in sa = SockAddr(to.address, to.port);
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return Status::OK();
+  const int e = os::LastErrorNumber();
+  return e == os::kConnectPending ? Status::OK() : os::ErrorStatus(e);
+}
+
+Result<ConnectProgress> CheckConnect(SocketHandle s) {
+  int err = 0;
+  os::AddressLength len = sizeof err;
+  if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0) {
+    err = os::LastErrorNumber();
+  }
+  if (err == 0) {
+    sockaddr_in peer{};
+    os::AddressLength plen = sizeof peer;
+    if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &plen) == 0) {
+      return ConnectProgress::kConnected;
+    }
+    err = os::LastErrorNumber();
+    if (err == os::kNotConnected) return ConnectProgress::kInProgress;
+  }
+  return os::ErrorStatus(err);
+}
+
+Result<size_t> SendSome(SocketHandle s, const char* data, size_t size) {
+  const auto n = ::send(s, data, os::IoLength(size), os::kSendFlags);
+  if (n < 0) return os::LastError();
+  return static_cast<size_t>(n);
+}
+
+Result<size_t> ReceiveSome(SocketHandle s, char* data, size_t size, bool peek) {
+  const auto n = ::recv(s, data, os::IoLength(size), peek ? MSG_PEEK : 0);
+  if (n < 0) return os::LastError();
+  return static_cast<size_t>(n);
+}
+
+int32_t BoundPort(SocketHandle s) {
+  sockaddr_in sa{};
+  os::AddressLength len = sizeof sa;
+  if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return -1;
+  return ntohs(sa.sin_port);
+}
+
+std::optional<Ipv4Endpoint> PeerOf(SocketHandle s) {
+  sockaddr_in sa{};
+  os::AddressLength len = sizeof sa;
+  if (::getpeername(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return std::nullopt;
+  return Ipv4Endpoint{ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)};
+}
+
+std::optional<uint32_t> ParseNumericIpv4(const std::string& text) {
+  os::StartSockets();
+  in_addr a{};
+  if (::inet_pton(AF_INET, text.c_str(), &a) == 1) return ntohl(a.s_addr);
+  // The other numeric forms ("127.1"), never a look-up.
+  const addrinfo hints = TcpHints(AI_NUMERICHOST);
+  addrinfo* list = nullptr;
+  if (::getaddrinfo(text.c_str(), nullptr, &hints, &list) != 0) return std::nullopt;
+  std::optional<uint32_t> found;
+  if (list != nullptr) found = FirstIpv4(list);
+  ::freeaddrinfo(list);
+  return found;
+}
+
+Result<uint32_t> ResolveIpv4(const std::string& name) {
+  os::StartSockets();
+  const addrinfo hints = TcpHints(0);
+  addrinfo* list = nullptr;
+  const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
+  if (rc != 0 || list == nullptr) {
+    if (list != nullptr) ::freeaddrinfo(list);
+    return Status::Error(errc::kWsaHostNotFound, os::ResolverWords(rc));
+  }
+  const uint32_t found = FirstIpv4(list);
+  ::freeaddrinfo(list);
+  return found;
+}
+
+std::vector<uint32_t> HostNameAddresses() {
+  os::StartSockets();
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return {};
+  const addrinfo hints = TcpHints(0);
+  addrinfo* list = nullptr;
+  if (::getaddrinfo(name, nullptr, &hints, &list) != 0) return {};
+  std::vector<uint32_t> found;
+  for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) found.push_back(FirstIpv4(ai));
+  ::freeaddrinfo(list);
+  return found;
+}
+
+}  // namespace qz::platform::sockets
