@@ -315,11 +315,14 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
  private:
   // Takes s into the given state and watches it.
   Status Start(SocketHandle s, SocketState state, uint32_t events, std::string_view what) {
-    WatchId id = loop_.Watch(sockets::WatchFd(s), events, this);
-    if (id == 0) return CloseFailed(s, sockets::LastSocketError(), what);
+    Result<WatchId> id = loop_.Watch(sockets::WatchFd(s), events, this);
+    if (!id.ok()) {
+      sockets::CloseSocket(s);
+      return Status::Error(id.status().code(), std::string(what) + ": " + id.status().message());
+    }
     ++generation_;
     socket_ = s;
-    watch_ = id;
+    watch_ = *id;
     state_ = state;
     return Status::OK();
   }
@@ -369,7 +372,7 @@ class SocketControl::Impl final : public IoHandler, public std::enable_shared_fr
   }
 
   void Rearm() {
-    if (watch_ != 0) loop_.Modify(watch_, Wanted());
+    if (watch_ != 0) (void)loop_.Modify(watch_, Wanted());
   }
 
   size_t Unsent() const { return out_.size() - out_sent_; }
