@@ -14,10 +14,12 @@
 //   messages (every window's, as DoEvents always did there). TakeReady never does.
 // - Host pumps (Windows): a host that pumps the thread's messages itself delivers readiness and
 //   wake-ups to the backend outside any Poll. The backend then calls the ready hook given to
-//   Create, upon which the core runs a pass that takes the events with TakeReady. The hook is
-//   called only from code the thread runs on the host's behalf (a message dispatched by the
-//   host), never from inside a Poller call; it may come while a pass is running, as a nested
-//   DoEvents() may. A backend whose events only arrive through Poll (epoll) never calls it.
+//   Create, upon which the core runs a pass that neither waits nor pumps: it takes the events
+//   with TakeReady. The hook comes only from a message that someone other than Poll dispatched
+//   (Poll handles the loop's own messages itself), never from Add, Modify, Delete, TakeReady or
+//   Wake; it may come while a pass runs (a handler, or a window that Poll dispatched to, runs a
+//   message loop of its own), like a nested DoEvents(). A backend whose events only arrive
+//   through Poll (epoll) never calls it.
 // - Not thread-safe, except Wake(), which may be called from any thread.
 #ifndef QZ_PLATFORM_POLLER_H_
 #define QZ_PLATFORM_POLLER_H_
