@@ -81,8 +81,7 @@ class RawReceiver final : public platform::IoHandler {
     FUZZ_CHECK(::listen(listen_fd_, 128) == 0);
     FUZZ_CHECK(::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&sa), &len) == 0);
     port_ = ntohs(sa.sin_port);
-    listen_watch_ = Loop().Watch(listen_fd_, platform::kIoReadable, this);
-    FUZZ_CHECK(listen_watch_ != 0);
+    listen_watch_ = WatchReadable(listen_fd_);
   }
   uint16_t port() const { return port_; }
   // What each connection sent, in the order they ended.
@@ -95,10 +94,9 @@ class RawReceiver final : public platform::IoHandler {
       const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) break;
       Open& o = open_[fd];
-      o.watch = Loop().Watch(fd, platform::kIoReadable, this);
-      FUZZ_CHECK(o.watch != 0);
+      o.watch = WatchReadable(fd);
     }
-    Loop().Modify(listen_watch_, platform::kIoReadable);
+    (void)Loop().Modify(listen_watch_, platform::kIoReadable);
     char buf[65536];
     for (auto it = open_.begin(); it != open_.end();) {
       bool ended = false;
@@ -112,7 +110,7 @@ class RawReceiver final : public platform::IoHandler {
         break;
       }
       if (!ended) {
-        Loop().Modify(it->second.watch, platform::kIoReadable);
+        (void)Loop().Modify(it->second.watch, platform::kIoReadable);
         ++it;
         continue;
       }
@@ -129,6 +127,11 @@ class RawReceiver final : public platform::IoHandler {
     std::string bytes;
   };
   static platform::EventLoop& Loop() { return platform::EventLoop::Current(); }
+  platform::WatchId WatchReadable(int fd) {
+    Result<platform::WatchId> id = Loop().Watch(fd, platform::kIoReadable, this);
+    FUZZ_CHECK(id.ok());
+    return *id;
+  }
 
   int listen_fd_ = -1;
   uint16_t port_ = 0;

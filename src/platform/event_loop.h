@@ -21,6 +21,8 @@
 #include <functional>
 #include <memory>
 
+#include "qz/status.h"
+
 namespace qz::platform {
 
 // Readiness kinds, combinable.
@@ -63,17 +65,19 @@ class EventLoop {
   virtual void Post(std::function<void()> task) = 0;
 
   // Watches fd for `events`, armed. The handler is not owned; it must Unwatch before it dies,
-  // and before fd is closed. Returns 0 on failure (errno set).
-  virtual WatchId Watch(int fd, uint32_t events, IoHandler* handler) = 0;
+  // and before fd is closed. A failure (Winsock numbering, with the OS's words) leaves nothing
+  // watched.
+  virtual Result<WatchId> Watch(int fd, uint32_t events, IoHandler* handler) = 0;
   // Changes the events watched, and re-arms an event already reported. An event of this watch
   // that an enclosing pass collected but has not dispatched yet is dropped; if the descriptor is
-  // still ready, a later pass reports it afresh.
-  virtual bool Modify(WatchId id, uint32_t events) = 0;
+  // still ready, a later pass reports it afresh. Fails for a removed watch.
+  virtual Status Modify(WatchId id, uint32_t events) = 0;
   // Stops watching; safe inside a handler, also the handler of this watch. Does not close fd.
   virtual void Unwatch(WatchId id) = 0;
 
   // Readable while the loop has something to dispatch; for hosts with a loop of their own,
-  // which poll it and then call DoEvents(). Owned by the loop.
+  // which poll it and then call DoEvents(). Owned by the loop. -1 on Windows, where the
+  // thread's message queue is the source: a host that pumps it drives the loop.
   virtual int PollFd() const = 0;
 };
 

@@ -5,9 +5,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
+
+#include "qz/status.h"
 
 namespace qz::platform {
 namespace {
@@ -40,6 +44,13 @@ class Handler : public IoHandler {
   uint32_t last = 0;
   std::function<void()> on_ready;
 };
+
+// Watches fd for reading, failing the test when the loop cannot.
+WatchId MustWatch(EventLoop& loop, int fd, IoHandler* handler) {
+  Result<WatchId> id = loop.Watch(fd, kIoReadable, handler);
+  EXPECT_TRUE(id.ok()) << id.status().ToString();
+  return id.ok() ? *id : 0;
+}
 
 TEST(EventLoopTest, PostedTasksRunInOrderAtTheNextPass) {
   EventLoop& loop = EventLoop::Current();
@@ -75,7 +86,7 @@ TEST(EventLoopTest, ReadinessIsReportedOnceUntilModifyRearms) {
   EventLoop& loop = EventLoop::Current();
   Pipe p;
   Handler h;
-  WatchId id = loop.Watch(p.read_fd(), kIoReadable, &h);
+  WatchId id = MustWatch(loop, p.read_fd(), &h);
   ASSERT_NE(id, 0u);
   p.Fill();
   DoEvents();
@@ -83,20 +94,20 @@ TEST(EventLoopTest, ReadinessIsReportedOnceUntilModifyRearms) {
   EXPECT_EQ(h.last, kIoReadable);
   DoEvents();  // still readable, not re-armed
   EXPECT_EQ(h.calls, 1);
-  ASSERT_TRUE(loop.Modify(id, kIoReadable));
+  ASSERT_TRUE(loop.Modify(id, kIoReadable).ok());
   EXPECT_EQ(h.calls, 1);  // never from inside Modify
   DoEvents();
   EXPECT_EQ(h.calls, 2);
   loop.Unwatch(id);
-  EXPECT_FALSE(loop.Modify(id, kIoReadable));
+  EXPECT_FALSE(loop.Modify(id, kIoReadable).ok());
 }
 
 TEST(EventLoopTest, NestedPassNeverDeliversAnEventTwice) {
   EventLoop& loop = EventLoop::Current();
   Pipe pa, pb;
   Handler a, b;
-  WatchId ia = loop.Watch(pa.read_fd(), kIoReadable, &a);
-  WatchId ib = loop.Watch(pb.read_fd(), kIoReadable, &b);
+  WatchId ia = MustWatch(loop, pa.read_fd(), &a);
+  WatchId ib = MustWatch(loop, pb.read_fd(), &b);
   a.on_ready = [&] { DoEvents(); };
   b.on_ready = [&] { DoEvents(); };
   pa.Fill();
@@ -114,11 +125,11 @@ TEST(EventLoopTest, EventCollectedBeforeARearmIsNotDeliveredAgain) {
   EventLoop& loop = EventLoop::Current();
   Pipe pa, pb;
   Handler a, b;
-  WatchId ia = loop.Watch(pa.read_fd(), kIoReadable, &a);
-  WatchId ib = loop.Watch(pb.read_fd(), kIoReadable, &b);
+  WatchId ia = MustWatch(loop, pa.read_fd(), &a);
+  WatchId ib = MustWatch(loop, pb.read_fd(), &b);
   a.on_ready = [&] {
     if (b.calls == 0) {
-      ASSERT_TRUE(loop.Modify(ib, kIoReadable));
+      ASSERT_TRUE(loop.Modify(ib, kIoReadable).ok());
       DoEvents();
     }
   };
@@ -135,8 +146,8 @@ TEST(EventLoopTest, WatchRemovedEarlierInThePassGetsNothing) {
   EventLoop& loop = EventLoop::Current();
   Pipe pa, pb;
   Handler a, b;
-  WatchId ia = loop.Watch(pa.read_fd(), kIoReadable, &a);
-  WatchId ib = loop.Watch(pb.read_fd(), kIoReadable, &b);
+  WatchId ia = MustWatch(loop, pa.read_fd(), &a);
+  WatchId ib = MustWatch(loop, pb.read_fd(), &b);
   // Each removes the other and itself; only the first one dispatched may run.
   a.on_ready = [&] {
     loop.Unwatch(ib);
@@ -151,8 +162,8 @@ TEST(EventLoopTest, WatchRemovedEarlierInThePassGetsNothing) {
   DoEvents();
   EXPECT_EQ(a.calls + b.calls, 1);
   // Both are gone for good.
-  EXPECT_FALSE(loop.Modify(ia, kIoReadable));
-  EXPECT_FALSE(loop.Modify(ib, kIoReadable));
+  EXPECT_FALSE(loop.Modify(ia, kIoReadable).ok());
+  EXPECT_FALSE(loop.Modify(ib, kIoReadable).ok());
   DoEvents();
   EXPECT_EQ(a.calls + b.calls, 1);
 }
@@ -177,19 +188,52 @@ TEST(EventLoopTest, HandlerMayDestroyItselfAndANewWatchMayReuseTheDescriptor) {
   Pipe p;
   bool gone = false;
   auto* h = new SelfDeleting(&gone);
-  h->id = loop.Watch(p.read_fd(), kIoReadable, h);
+  h->id = MustWatch(loop, p.read_fd(), h);
   ASSERT_NE(h->id, 0u);
   const WatchId first = h->id;
   p.Fill();
   DoEvents();
   EXPECT_TRUE(gone);
   Handler again;
-  WatchId id2 = loop.Watch(p.read_fd(), kIoReadable, &again);
+  WatchId id2 = MustWatch(loop, p.read_fd(), &again);
   ASSERT_NE(id2, 0u);
   EXPECT_NE(id2, first);
   DoEvents();
   EXPECT_EQ(again.calls, 1);
   loop.Unwatch(id2);
+}
+
+TEST(EventLoopTest, FailedWatchSaysWhyAndLeavesTheLoopUsable) {
+  EventLoop& loop = EventLoop::Current();
+  Handler h;
+  Result<WatchId> none = loop.Watch(-1, kIoReadable, &h);
+  ASSERT_FALSE(none.ok());
+  EXPECT_EQ(none.status().code(), errc::kWsaInvalidArgument);
+  EXPECT_FALSE(none.status().message().empty());
+
+  // epoll refuses regular files: the OS's reason reaches the caller with the failing call.
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  Result<WatchId> refused = loop.Watch(::fileno(file), kIoReadable, &h);
+  std::fclose(file);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.status().code(), errc::kWsaInvalidArgument);
+  EXPECT_NE(refused.status().message().find("cannot watch"), std::string::npos)
+      << refused.status().message();
+
+  // A descriptor watched twice: the second fails, the first keeps reporting.
+  Pipe p;
+  WatchId id = MustWatch(loop, p.read_fd(), &h);
+  Handler other;
+  EXPECT_FALSE(loop.Watch(p.read_fd(), kIoReadable, &other).ok());
+  p.Fill();
+  DoEvents();
+  EXPECT_EQ(h.calls, 1);
+  EXPECT_EQ(other.calls, 0);
+  loop.Unwatch(id);
+  Status gone = loop.Modify(id, kIoReadable);
+  EXPECT_FALSE(gone.ok());
+  EXPECT_FALSE(gone.message().empty());
 }
 
 TEST(EventLoopTest, PollFdIsReadableExactlyWhileThereIsWork) {
@@ -207,7 +251,7 @@ TEST(EventLoopTest, PollFdIsReadableExactlyWhileThereIsWork) {
 
   Pipe p;
   Handler h;
-  WatchId id = loop.Watch(p.read_fd(), kIoReadable, &h);
+  WatchId id = MustWatch(loop, p.read_fd(), &h);
   EXPECT_FALSE(readable());
   p.Fill();
   EXPECT_TRUE(readable());
@@ -221,7 +265,7 @@ TEST(EventLoopTest, RunUntilWaitsForWorkAndGivesUpAtTheTimeout) {
   EventLoop& loop = EventLoop::Current();
   Pipe p;
   Handler h;
-  WatchId id = loop.Watch(p.read_fd(), kIoReadable, &h);
+  WatchId id = MustWatch(loop, p.read_fd(), &h);
   EXPECT_FALSE(loop.RunUntil([&] { return h.calls > 0; }, milliseconds(20)));
   loop.Post([&] { p.Fill(); });
   EXPECT_TRUE(loop.RunUntil([&] { return h.calls > 0; }, milliseconds(5000)));

@@ -5,7 +5,10 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/event_loop.h"
 #include "platform/poller.h"
@@ -16,6 +19,14 @@ namespace {
 // Token of the wake-up eventfd; the loop never hands out this token.
 constexpr uint64_t kWakeToken = UINT64_MAX;
 constexpr int kBatch = 256;
+
+// The one place where the backend's errno becomes a Status, in the sockets' Winsock numbering.
+Status ErrnoStatus(const char* what, int err) {
+  int32_t code = errc::kWsaInvalidArgument;
+  if (err == EMFILE || err == ENFILE) code = errc::kWsaTooManySockets;
+  if (err == ENOMEM || err == ENOSPC || err == ENOBUFS) code = errc::kWsaNoBufferSpace;
+  return Status::Error(code, std::string(what) + " (" + std::strerror(err) + ")");
+}
 
 uint32_t ToEpoll(uint32_t events) {
   uint32_t e = EPOLLONESHOT;
@@ -40,18 +51,12 @@ class EpollPoller final : public Poller {
     ::close(epfd_);
   }
 
-  bool Add(int fd, uint32_t events, uint64_t token) override {
-    epoll_event ev{};
-    ev.events = ToEpoll(events);
-    ev.data.u64 = token;
-    return ::epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev) == 0;
+  Status Add(int fd, uint32_t events, uint64_t token) override {
+    return Control(EPOLL_CTL_ADD, fd, events, token, "cannot watch the socket");
   }
 
-  bool Modify(int fd, uint32_t events, uint64_t token) override {
-    epoll_event ev{};
-    ev.events = ToEpoll(events);
-    ev.data.u64 = token;
-    return ::epoll_ctl(epfd_, EPOLL_CTL_MOD, fd, &ev) == 0;
+  Status Modify(int fd, uint32_t events, uint64_t token) override {
+    return Control(EPOLL_CTL_MOD, fd, events, token, "cannot re-arm the socket's watch");
   }
 
   void Delete(int fd) override {
@@ -71,6 +76,8 @@ class EpollPoller final : public Poller {
     return count;
   }
 
+  int TakeReady(PolledEvent* out, int capacity) override { return Poll(0, out, capacity); }
+
   void Wake() override {
     uint64_t one = 1;
     // EAGAIN means the counter is already non-zero: the wake-up is pending anyway.
@@ -85,6 +92,14 @@ class EpollPoller final : public Poller {
   int Fd() const override { return epfd_; }
 
  private:
+  Status Control(int op, int fd, uint32_t events, uint64_t token, const char* what) {
+    epoll_event ev{};
+    ev.events = ToEpoll(events);
+    ev.data.u64 = token;
+    if (::epoll_ctl(epfd_, op, fd, &ev) == 0) return Status::OK();
+    return ErrnoStatus(what, errno);
+  }
+
   int epfd_;
   int wakefd_;
   epoll_event buf_[kBatch];
@@ -92,28 +107,27 @@ class EpollPoller final : public Poller {
 
 }  // namespace
 
-std::unique_ptr<Poller> Poller::Create() {
+// The hook is never called: every event of epoll comes through Poll.
+Result<std::unique_ptr<Poller>> Poller::Create(std::function<void()> /*ready_hook*/) {
   int epfd = ::epoll_create1(EPOLL_CLOEXEC);
-  if (epfd < 0) return nullptr;
+  if (epfd < 0) return ErrnoStatus("cannot create the event loop's epoll", errno);
   int wakefd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wakefd < 0) {
-    int saved = errno;
+    Status failed = ErrnoStatus("cannot create the event loop's eventfd", errno);
     ::close(epfd);
-    errno = saved;
-    return nullptr;
+    return failed;
   }
   // Level-triggered and persistent, unlike the watches: it stays readable while work is queued.
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.u64 = kWakeToken;
   if (::epoll_ctl(epfd, EPOLL_CTL_ADD, wakefd, &ev) != 0) {
-    int saved = errno;
+    Status failed = ErrnoStatus("cannot watch the event loop's eventfd", errno);
     ::close(wakefd);
     ::close(epfd);
-    errno = saved;
-    return nullptr;
+    return failed;
   }
-  return std::make_unique<EpollPoller>(epfd, wakefd);
+  return std::unique_ptr<Poller>(std::make_unique<EpollPoller>(epfd, wakefd));
 }
 
 }  // namespace qz::platform

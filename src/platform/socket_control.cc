@@ -142,14 +142,11 @@ Status SocketControl::Impl::Connect() {
 
 Status SocketControl::Impl::Start(SocketHandle s, SocketState state, uint32_t events,
                                   std::string_view what) {
-  const WatchId id = loop_.Watch(sockets::WatchFd(s), events, this);
-  if (id == 0) {
-    return CloseFailed(s, what,
-                       Status::Error(errc::kWsaNoBufferSpace, "the loop cannot watch the socket"));
-  }
+  Result<WatchId> id = loop_.Watch(sockets::WatchFd(s), events, this);
+  if (!id.ok()) return CloseFailed(s, what, id.status());
   ++generation_;
   socket_ = s;
-  watch_ = id;
+  watch_ = *id;
   state_ = state;
   return Status::OK();
 }

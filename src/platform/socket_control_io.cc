@@ -140,7 +140,7 @@ uint32_t SocketControl::Impl::Wanted() const {
 }
 
 void SocketControl::Impl::Rearm() {
-  if (watch_ != 0) loop_.Modify(watch_, Wanted());
+  if (watch_ != 0) (void)loop_.Modify(watch_, Wanted());
 }
 
 void SocketControl::Impl::Fail(const Status& failure, const std::string& what, bool now) {

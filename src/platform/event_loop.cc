@@ -1,5 +1,7 @@
-// The loop core. It knows nothing of the OS beyond the Poller contract (poller.h).
-#include <cerrno>
+// The loop core, the same on every OS. It makes no OS call: readiness, waiting and wake-ups are
+// the Poller's (poller.h), so a port writes a poller and reuses all of this.
+#include "platform/event_loop.h"
+
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -10,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/event_loop.h"
 #include "platform/poller.h"
+#include "qz/status.h"
 
 namespace qz::platform {
 namespace {
@@ -31,15 +33,15 @@ int MillisUntil(Clock::time_point deadline) {
 
 class EventLoopImpl final : public EventLoop {
  public:
-  EventLoopImpl() : poller_(Poller::Create()) {}
+  explicit EventLoopImpl(PollerFactory make) : make_poller_(std::move(make)) { (void)MakePoller(); }
 
   bool HasWatches() const { return watches_.size() > dead_.size(); }
 
-  void DoEvents() override { Pass(0); }
+  void DoEvents() override { Pass(0, Source::kPoll); }
 
   void Run() override {
     RunScope scope(this);
-    while (!scope.stopped()) Pass(-1);
+    while (!scope.stopped()) Pass(-1, Source::kPoll);
   }
 
   void Stop() override {
@@ -50,7 +52,7 @@ class EventLoopImpl final : public EventLoop {
     RunScope scope(this);
     const auto deadline = Clock::now() + duration;
     do {
-      Pass(MillisUntil(deadline));
+      Pass(MillisUntil(deadline), Source::kPoll);
     } while (!scope.stopped() && Clock::now() < deadline);
   }
 
@@ -59,7 +61,7 @@ class EventLoopImpl final : public EventLoop {
     const auto deadline = Clock::now() + timeout;
     while (!done()) {
       if (scope.stopped() || Clock::now() >= deadline) return false;
-      Pass(MillisUntil(deadline));
+      Pass(MillisUntil(deadline), Source::kPoll);
     }
     return true;
   }
@@ -72,31 +74,34 @@ class EventLoopImpl final : public EventLoop {
     }
   }
 
-  WatchId Watch(int fd, uint32_t events, IoHandler* handler) override {
+  Result<WatchId> Watch(int fd, uint32_t events, IoHandler* handler) override {
     if (handler == nullptr || fd < 0) {
-      errno = EINVAL;
-      return 0;
+      return Status::Error(errc::kWsaInvalidArgument, "cannot watch: no socket or no handler");
     }
-    if (!poller_ && !(poller_ = Poller::Create())) return 0;
+    if (!poller_) {
+      Status made = MakePoller();
+      if (!made.ok()) return made;
+    }
     WatchId id = next_watch_id_++;
-    if (!poller_->Add(fd, events, id)) return 0;
+    Status added = poller_->Add(fd, events, id);
+    if (!added.ok()) return added;
     watches_.emplace(id, Entry{fd, events, 0, handler, false});
     return id;
   }
 
-  bool Modify(WatchId id, uint32_t events) override {
+  Status Modify(WatchId id, uint32_t events) override {
     auto it = watches_.find(id);
     if (it == watches_.end() || it->second.dead) {
-      errno = ENOENT;
-      return false;
+      return Status::Error(errc::kWsaInvalidArgument, "cannot re-arm: the watch was removed");
     }
     Entry& e = it->second;
-    if (!poller_->Modify(e.fd, events, id)) return false;
+    Status rearmed = poller_->Modify(e.fd, events, id);
+    if (!rearmed.ok()) return rearmed;
     e.events = events;
     // An event of this watch that an enclosing pass has collected but not yet dispatched is now
     // stale; the re-armed watch reports afresh if it is still ready.
     ++e.arm_seq;
-    return true;
+    return Status::OK();
   }
 
   void Unwatch(WatchId id) override {
@@ -128,6 +133,9 @@ class EventLoopImpl final : public EventLoop {
     uint64_t seq;
     std::function<void()> fn;
   };
+  // Where a pass takes its events from: Poll (may wait, and on Windows pumps the thread's
+  // messages), or only what the backend collected already (the ready hook's passes).
+  enum class Source { kPoll, kCollected };
   struct Due {
     WatchId id;
     uint64_t arm_seq;
@@ -145,14 +153,25 @@ class EventLoopImpl final : public EventLoop {
     EventLoopImpl* loop_;
   };
 
-  void Pass(int timeout_ms) {
+  Status MakePoller() {
+    Result<std::unique_ptr<Poller>> made = make_poller_([this] { Pass(0, Source::kCollected); });
+    if (!made.ok()) return made.status();
+    poller_ = std::move(made).value();
+    if (!tasks_.empty()) {  // posted while there was no backend to wake
+      poller_->Wake();
+      wake_pending_ = true;
+    }
+    return Status::OK();
+  }
+
+  void Pass(int timeout_ms, Source source) {
     const uint64_t task_limit = next_task_seq_;
     if (!tasks_.empty()) timeout_ms = 0;
     ++depth_;
     if (scratch_.size() < depth_) scratch_.emplace_back();
     std::vector<Due>& due = scratch_[depth_ - 1];
     due.clear();
-    Collect(timeout_ms, due);
+    Collect(timeout_ms, source, due);
 
     for (const Due& d : due) {
       auto it = watches_.find(d.id);
@@ -181,7 +200,7 @@ class EventLoopImpl final : public EventLoop {
     }
   }
 
-  void Collect(int timeout_ms, std::vector<Due>& due) {
+  void Collect(int timeout_ms, Source source, std::vector<Due>& due) {
     if (!poller_) {
       // No OS poller could be made (descriptors exhausted): only tasks can run; a timed wait
       // still must not spin.
@@ -191,7 +210,8 @@ class EventLoopImpl final : public EventLoop {
       return;
     }
     PolledEvent polled[kMaxEventsPerPass];
-    int n = poller_->Poll(timeout_ms, polled, kMaxEventsPerPass);
+    int n = source == Source::kPoll ? poller_->Poll(timeout_ms, polled, kMaxEventsPerPass)
+                                    : poller_->TakeReady(polled, kMaxEventsPerPass);
     for (int i = 0; i < n; ++i) {
       auto it = watches_.find(polled[i].token);
       if (it == watches_.end() || it->second.dead) continue;
@@ -199,6 +219,7 @@ class EventLoopImpl final : public EventLoop {
     }
   }
 
+  PollerFactory make_poller_;
   std::unique_ptr<Poller> poller_;
   std::unordered_map<WatchId, Entry> watches_;
   std::vector<WatchId> dead_;
@@ -230,8 +251,12 @@ thread_local LoopHolder t_loop;
 }  // namespace
 
 EventLoop& EventLoop::Current() {
-  if (t_loop.loop == nullptr) t_loop.loop = new EventLoopImpl();
+  if (t_loop.loop == nullptr) t_loop.loop = new EventLoopImpl(&Poller::Create);
   return *t_loop.loop;
+}
+
+std::unique_ptr<EventLoop> NewEventLoop(PollerFactory make) {
+  return std::make_unique<EventLoopImpl>(std::move(make));
 }
 
 void DoEvents() { EventLoop::Current().DoEvents(); }
