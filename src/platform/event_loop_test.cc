@@ -52,6 +52,30 @@ WatchId MustWatch(EventLoop& loop, int fd, IoHandler* handler) {
   return id.ok() ? *id : 0;
 }
 
+// Two pipes, each watched by a handler of its own, unwatched when the test ends.
+class TwoWatchesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ia = MustWatch(loop, pa.read_fd(), &a);
+    ib = MustWatch(loop, pb.read_fd(), &b);
+  }
+  void TearDown() override {
+    loop.Unwatch(ia);
+    loop.Unwatch(ib);
+  }
+  // Makes both readable and runs one pass.
+  void FillBothAndPass() {
+    pa.Fill();
+    pb.Fill();
+    DoEvents();
+  }
+
+  EventLoop& loop = EventLoop::Current();
+  Pipe pa, pb;
+  Handler a, b;
+  WatchId ia = 0, ib = 0;
+};
+
 TEST(EventLoopTest, PostedTasksRunInOrderAtTheNextPass) {
   EventLoop& loop = EventLoop::Current();
   std::vector<int> order;
@@ -102,52 +126,29 @@ TEST(EventLoopTest, ReadinessIsReportedOnceUntilModifyRearms) {
   EXPECT_FALSE(loop.Modify(id, kIoReadable).ok());
 }
 
-TEST(EventLoopTest, NestedPassNeverDeliversAnEventTwice) {
-  EventLoop& loop = EventLoop::Current();
-  Pipe pa, pb;
-  Handler a, b;
-  WatchId ia = MustWatch(loop, pa.read_fd(), &a);
-  WatchId ib = MustWatch(loop, pb.read_fd(), &b);
+TEST_F(TwoWatchesTest, NestedPassNeverDeliversAnEventTwice) {
   a.on_ready = [&] { DoEvents(); };
   b.on_ready = [&] { DoEvents(); };
-  pa.Fill();
-  pb.Fill();
-  DoEvents();
+  FillBothAndPass();
   EXPECT_EQ(a.calls, 1);
   EXPECT_EQ(b.calls, 1);
-  loop.Unwatch(ia);
-  loop.Unwatch(ib);
 }
 
-TEST(EventLoopTest, EventCollectedBeforeARearmIsNotDeliveredAgain) {
+TEST_F(TwoWatchesTest, EventCollectedBeforeARearmIsNotDeliveredAgain) {
   // Whichever of a and b comes first: when a runs before b, it re-arms b and lets a nested pass
   // deliver it; the outer pass must then drop the event it collected for b earlier.
-  EventLoop& loop = EventLoop::Current();
-  Pipe pa, pb;
-  Handler a, b;
-  WatchId ia = MustWatch(loop, pa.read_fd(), &a);
-  WatchId ib = MustWatch(loop, pb.read_fd(), &b);
   a.on_ready = [&] {
     if (b.calls == 0) {
       ASSERT_TRUE(loop.Modify(ib, kIoReadable).ok());
       DoEvents();
     }
   };
-  pa.Fill();
-  pb.Fill();
-  DoEvents();
+  FillBothAndPass();
   EXPECT_EQ(a.calls, 1);
   EXPECT_EQ(b.calls, 1);
-  loop.Unwatch(ia);
-  loop.Unwatch(ib);
 }
 
-TEST(EventLoopTest, WatchRemovedEarlierInThePassGetsNothing) {
-  EventLoop& loop = EventLoop::Current();
-  Pipe pa, pb;
-  Handler a, b;
-  WatchId ia = MustWatch(loop, pa.read_fd(), &a);
-  WatchId ib = MustWatch(loop, pb.read_fd(), &b);
+TEST_F(TwoWatchesTest, WatchRemovedEarlierInThePassGetsNothing) {
   // Each removes the other and itself; only the first one dispatched may run.
   a.on_ready = [&] {
     loop.Unwatch(ib);
@@ -157,9 +158,7 @@ TEST(EventLoopTest, WatchRemovedEarlierInThePassGetsNothing) {
     loop.Unwatch(ia);
     loop.Unwatch(ib);
   };
-  pa.Fill();
-  pb.Fill();
-  DoEvents();
+  FillBothAndPass();
   EXPECT_EQ(a.calls + b.calls, 1);
   // Both are gone for good.
   EXPECT_FALSE(loop.Modify(ia, kIoReadable).ok());

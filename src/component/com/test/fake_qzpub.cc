@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "qzpub.h"
+#include "qzpub_field.h"
 
 namespace {
 
@@ -47,37 +48,11 @@ class Lock {
   ~Lock() { ::ReleaseMutex(g_mutex); }
 };
 
-// A text field: up to its first NUL or its width, trailing spaces dropped.
-std::string Field(const char* data, size_t width) {
-  size_t n = 0;
-  while (n < width && data[n] != '\0') ++n;
-  while (n > 0 && data[n - 1] == ' ') --n;
-  return std::string(data, n);
-}
-
+// Column 0 is the key; 1 to 8 the text fields YH01 to YH08, as qzpub reads them.
 std::string Column(const YHDLRecord& r, int column) {
-  switch (column) {
-    case 0:
-      return std::to_string(r.YH00);
-    case 1:
-      return Field(r.YH01, sizeof r.YH01);
-    case 2:
-      return Field(r.YH02, sizeof r.YH02);
-    case 3:
-      return Field(r.YH03, sizeof r.YH03);
-    case 4:
-      return Field(r.YH04, sizeof r.YH04);
-    case 5:
-      return Field(r.YH05, sizeof r.YH05);
-    case 6:
-      return Field(r.YH06, sizeof r.YH06);
-    case 7:
-      return Field(r.YH07, sizeof r.YH07);
-    case 8:
-      return Field(r.YH08, sizeof r.YH08);
-    default:
-      return {};
-  }
+  if (column == 0) return std::to_string(r.YH00);
+  if (column < 1 || column > 8) return {};
+  return std::string(qzpub::FieldText(r, static_cast<size_t>(column - 1)));
 }
 
 struct Term {
