@@ -25,8 +25,12 @@ class frmOrder final : public ConnectionForm {
 
   // Whether the one reconnect after a failure has been made.
   bool Retried() const { return m_Retried; }
+  // Enters the local port that Connect bound in the process's port memory, until this object
+  // is unloaded; a delivery that ended with its own close leaves it there for TIME_WAIT.
+  void HoldLocalPort();
 
  protected:
+  void OnUnload() override;
   void OnConnect() override;
   void OnSendComplete() override;
   void OnError(int32_t number, const std::string& description, bool& cancelDisplay) override;
@@ -38,6 +42,8 @@ class frmOrder final : public ConnectionForm {
   void Fail();
 
   bool m_Retried = false;
+  int32_t held_port_ = 0;
+  bool sent_and_closed_ = false;
 };
 
 }  // namespace qz::transport

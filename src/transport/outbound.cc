@@ -12,14 +12,15 @@ namespace qz::transport {
 namespace {
 
 // Starts connecting from the local port chosen from base, then runs one pass.
-Status ConnectFrom(platform::SocketControl& use, const PortPicker& pick_port, int64_t base,
-                   int32_t& local) {
+Status ConnectFrom(frmOrder& order, const PortPicker& pick_port, int64_t base, int32_t& local) {
+  platform::SocketControl& use = order.Use();
   if (base > std::numeric_limits<int32_t>::max() || base < std::numeric_limits<int32_t>::min()) {
     return Status::Error(errc::kOverflow, "the local port's base does not fit");
   }
   local = PickPort(pick_port, static_cast<int32_t>(base));
   if (Status set = use.SetLocalPort(local); !set.ok()) return set;
   if (Status connecting = use.Connect(); !connecting.ok()) return connecting;
+  order.HoldLocalPort();  // before the pass, which may already end the delivery
   platform::DoEvents();
   return Status::OK();
 }
@@ -43,11 +44,11 @@ void SendToPeer(const std::string& address, int32_t port, const std::string& pay
   Status started = use.SetRemotePort(port);
   use.SetTag(payload);
   int32_t local = 0;
-  if (started.ok()) started = ConnectFrom(use, pick_port, tail, local);
+  if (started.ok()) started = ConnectFrom(*order, pick_port, tail, local);
   if (started.IsAddressInUse()) {
     // The local port was taken: once more from a port chosen past it.
     use.Close();
-    started = ConnectFrom(use, pick_port, int64_t{tail} + local, local);
+    started = ConnectFrom(*order, pick_port, int64_t{tail} + local, local);
   }
   // A start that failed ran no pass: the object is still registered under key.
   if (!started.ok()) RemoveConnection(key);

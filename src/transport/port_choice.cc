@@ -4,6 +4,7 @@
 
 #include "platform/random.h"
 #include "platform/tcp_table.h"
+#include "transport/port_memory.h"
 
 namespace qz::transport {
 namespace {
@@ -34,8 +35,13 @@ bool UsedPorts::Contains(int64_t port) const {
 
 int32_t PickFreePort(int32_t base) {
   platform::ReseedFromTimeOfDay();
+  // What this process knows is busy costs nothing to ask; the system answers for the rest.
+  const PortMemory::View memory = PortMemory::Process().Look();
   return PickFreePort(
-      base, [](int64_t port) { return platform::LocalTcpPortInUse(static_cast<uint16_t>(port)); },
+      base,
+      [&memory](int64_t port) {
+        return memory.Busy(port) || platform::LocalTcpPortInUse(static_cast<uint16_t>(port));
+      },
       platform::NextRandom);
 }
 

@@ -6,8 +6,9 @@
 // base) + floor(r * 200), with a new r each time. Base 5000 thus gives 14000..14199 first; the
 // last number b of a peer's address gives 9000 + b .. 9199 + b.
 //
-// Every endpoint counts, every state, IPv4 and IPv6. PickFreePort(base) asks the system about
-// each candidate (platform::LocalTcpPortInUse) rather than reading the whole table, whose cost
+// Every endpoint counts, every state, IPv4 and IPv6. PickFreePort(base) skips the ports that this
+// process's deliveries hold or left in TIME_WAIT (port_memory.h) and asks the system about each
+// other candidate (platform::LocalTcpPortInUse) rather than reading the whole table, whose cost
 // grows with every connection of the machine and was paid once per delivery.
 // A candidate outside 0..65535 cannot be bound: the walk ends there and the result is 0, which
 // lets the system choose a free port at Listen or Connect. Nothing is reserved: a port that is

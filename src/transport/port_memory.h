@@ -1,0 +1,74 @@
+// PortMemory: the local ports that this process's deliveries hold, or left in TIME_WAIT, so that
+// port choice skips them without asking the system about each one.
+//
+// The sender closes first, so every delivery that ends cleanly leaves its local port in
+// TIME_WAIT for at least kTimeWait; under load those ports fill the band where every outbound
+// walk starts, and asking the system about each of them made the walk slow. The memory answers
+// "busy" only where it knows: a port held by a live delivery, or one whose delivery ended with
+// its own close within kTimeWait. Every other end (a reset, a failed connection, the drain) is
+// forgotten at once, and the system answers for that port again, as it does for every port of
+// other programs. So the choice stays exactly what the machine's table would give.
+//
+// Process-wide and thread-safe: the TCP table is the machine's, not a thread's.
+#ifndef QZ_TRANSPORT_PORT_MEMORY_H_
+#define QZ_TRANSPORT_PORT_MEMORY_H_
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+namespace qz::transport {
+
+class PortMemory {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // TCP's TIME_WAIT lasts this long at least (Linux: exactly; other systems: longer, which only
+  // sends those ports back to the system's answer sooner than needed).
+  static constexpr std::chrono::seconds kTimeWait{60};
+
+  // The process's memory.
+  static PortMemory& Process();
+
+  explicit PortMemory(std::function<Clock::time_point()> now = Clock::now);
+
+  // A delivery bound port (0 is ignored).
+  void Hold(int32_t port);
+  // The delivery that held port ended: closed_first when it closed a connection that had sent
+  // everything (TIME_WAIT follows), else its end leaves nothing the memory can vouch for.
+  void Release(int32_t port, bool closed_first);
+  // Held by a delivery, or in TIME_WAIT after one.
+  bool Busy(int64_t port) const { return Look().Busy(port); }
+
+  // The memory as of now, locked while the view lives: one lock and one clock reading for a
+  // whole walk over candidates.
+  class View {
+   public:
+    bool Busy(int64_t port) const;
+
+   private:
+    friend class PortMemory;
+    View(const PortMemory& memory, Clock::time_point now)
+        : lock_(memory.mu_), memory_(memory), now_(now) {}
+    std::unique_lock<std::mutex> lock_;
+    const PortMemory& memory_;
+    Clock::time_point now_;
+  };
+  View Look() const { return View(*this, now_()); }
+
+ private:
+  struct Entry {
+    uint32_t holds = 0;
+    Clock::time_point time_wait_until{};
+  };
+  Entry* Find(int64_t port);
+
+  std::function<Clock::time_point()> now_;
+  mutable std::mutex mu_;
+  std::vector<Entry> ports_;  // by port; allocated at the first Hold
+};
+
+}  // namespace qz::transport
+
+#endif  // QZ_TRANSPORT_PORT_MEMORY_H_

@@ -1,0 +1,77 @@
+#include "transport/port_memory.h"
+
+#include <gtest/gtest.h>
+
+#include "transport/loopback_testing.h"
+#include "transport/outbound.h"
+#include "transport/payload.h"
+
+namespace qz::transport {
+namespace {
+
+using Clock = PortMemory::Clock;
+
+class PortMemoryTest : public ::testing::Test {
+ protected:
+  PortMemory memory_{[this] { return now_; }};
+  Clock::time_point now_ = Clock::time_point{} + std::chrono::hours(1);
+};
+
+TEST_F(PortMemoryTest, AHeldPortIsBusyUntilItsDeliveryEnds) {
+  EXPECT_FALSE(memory_.Busy(9001));
+  memory_.Hold(9001);
+  EXPECT_TRUE(memory_.Busy(9001));
+  EXPECT_FALSE(memory_.Busy(9002));
+  memory_.Release(9001, /*closed_first=*/false);
+  EXPECT_FALSE(memory_.Busy(9001)) << "a reset leaves nothing to vouch for: the system decides";
+  // Nothing to release, and ports the memory cannot hold, change nothing.
+  memory_.Release(9001, true);
+  EXPECT_FALSE(memory_.Busy(9001));
+  memory_.Hold(0);
+  memory_.Hold(70000);
+  EXPECT_FALSE(memory_.Busy(0));
+  EXPECT_FALSE(memory_.Busy(70000));
+  EXPECT_FALSE(memory_.Busy(-1));
+}
+
+TEST_F(PortMemoryTest, ACleanEndStaysBusyForTimeWaitOnly) {
+  memory_.Hold(9033);
+  memory_.Release(9033, /*closed_first=*/true);
+  EXPECT_TRUE(memory_.Busy(9033));
+  now_ += PortMemory::kTimeWait - std::chrono::milliseconds(1);
+  EXPECT_TRUE(memory_.Busy(9033));
+  now_ += std::chrono::milliseconds(1);
+  EXPECT_FALSE(memory_.Busy(9033));
+
+  // Used again and ended by a failure: the earlier TIME_WAIT is not remembered either.
+  memory_.Hold(9033);
+  memory_.Release(9033, /*closed_first=*/true);
+  memory_.Hold(9033);
+  memory_.Release(9033, /*closed_first=*/false);
+  EXPECT_FALSE(memory_.Busy(9033));
+}
+
+class DeliveryPortMemoryTest : public testing::TransportTest {};
+
+TEST_F(DeliveryPortMemoryTest, ADeliveredMessageLeavesItsPortBusyAndAFailedOneDoesNot) {
+  auto peer = testing::RawPeer::Listen();
+  int32_t chosen = 0;
+  SendToPeer(testing::kLoopback, peer->port(), BuildMessagePayload("hi", "u", "S", "M", 1),
+             [&](int32_t base) { return chosen = PickFreePort(base); });
+  ASSERT_NE(chosen, 0);
+  ASSERT_TRUE(testing::WaitFor([&] { return testing::RegisteredCount() == 0; }));
+  EXPECT_TRUE(PortMemory::Process().Busy(chosen)) << "the sender closed first: TIME_WAIT";
+
+  // A peer that refuses: both attempts fail, and the port goes back to the system's answer.
+  int32_t refused_from = 0;
+  const int32_t closed_port = peer->port();
+  peer->listener.Close();
+  SendToPeer(testing::kLoopback, closed_port, "YHx",
+             [&](int32_t base) { return refused_from = PickFreePort(base); });
+  ASSERT_TRUE(testing::WaitFor([&] { return testing::RegisteredCount() == 0; }));
+  ASSERT_NE(refused_from, 0);
+  EXPECT_FALSE(PortMemory::Process().Busy(refused_from));
+}
+
+}  // namespace
+}  // namespace qz::transport
