@@ -37,6 +37,20 @@ namespace component {
 class NetMessagePeer;
 }
 
+// How one delivery that SendMessage started ended (C++ hosts only; not on the wire, not in COM).
+struct DeliveryOutcome {
+  // The recipient: its published address and port, and its row's user, system and module names.
+  std::string address;
+  int32_t port = 0;
+  std::string UserName, SysName, MdlName;
+  // OK when the payload was handed over and the connection closed cleanly. Otherwise the
+  // failure, with the socket control's number and words: refused (10061), unreachable
+  // (10051, 10065), timed out (10060), reset (10054), a start that failed at once (11001 no such
+  // host, 10049 port 0, ...), or errc::kDeliveryCancelled when LogOut ended it first.
+  Status status;
+  bool sent() const { return status.ok(); }
+};
+
 // The event interface of QZCLS_NetMessage (named __QZCLS_NetMessage in the type library).
 // Every method has an empty default, so a sink overrides only what it handles. Only
 // acceptMessage is ever raised; the others belong to the interface all the same.
@@ -50,6 +64,17 @@ class QZ_EXPORT QZCLS_NetMessageEvents {
   virtual void acceptMessage(const std::string& /*msg*/, const std::string& /*UserName*/,
                              const std::string& /*SysName*/, const std::string& /*MdlName*/) {}
   virtual void ExtendProcessEnd() {}
+  // One delivery that SendMessage started has ended (see DeliveryOutcome). Raised once per
+  // endpoint, from the loop, or from LogOut for deliveries it ends; never after the object is
+  // destroyed. A C++ extension: the COM event interface has no such event.
+  virtual void deliveryEnded(const DeliveryOutcome& /*outcome*/) {}
+};
+
+// The presence row of a login, as Init wrote it (C++ hosts only; not in COM).
+struct LoginRow {
+  int32_t key = 0;      // YH00, the key the database gave the row
+  std::string address;  // YH02, the address peers deliver to
+  int32_t port = 0;     // YH03, the listening port
 };
 
 // An array of texts, or no array at all (std::nullopt), which is not the same as an empty one.
@@ -65,8 +90,11 @@ class QZ_EXPORT QZCLS_NetMessage : public ConnectionPoint<QZCLS_NetMessageEvents
   QZCLS_NetMessage& operator=(const QZCLS_NetMessage&) = delete;
 
   // Logs the user in: starts the listener, purges stale rows, replaces an earlier row of the
-  // same user, system, module and address, and inserts the user's own row. lngHdbc is a handle
-  // from qzpub_Connect; it stays the host's. Text is UTF-8. An omitted optional text is empty.
+  // same user, system, module and address, and inserts the user's own row. When the database
+  // did not write the row (the library reports a failure, or no key came back), Init fails with
+  // errc::kRowNotWritten and closes the listener it started, so that a retry leaks nothing. lngHdbc
+  // is a handle from qzpub_Connect; it stays the host's. Text is UTF-8. An omitted optional text is
+  // empty.
   Status Init(int32_t lngHdbc, std::string_view UserName, std::string_view SysName,
               std::string_view ModName, std::string_view UserFullName = {},
               std::string_view Std1 = {}, std::string_view Std2 = {});
@@ -82,6 +110,13 @@ class QZ_EXPORT QZCLS_NetMessage : public ConnectionPoint<QZCLS_NetMessageEvents
   // The same; afterwards the three filter variables hold their trimmed values.
   Status SendMessage(std::string_view msg, std::string& UserName, std::string& SysName,
                      std::string& ModName);
+  // The same, telling in started how many endpoints deliveries were started to (0 when no row
+  // matched); each of them ends with one deliveryEnded event.
+  Status SendMessage(std::string_view msg, std::string_view UserName, std::string_view SysName,
+                     std::string_view ModName, size_t& started);
+
+  // The row of the current login, or nothing before Init succeeded and after LogOut.
+  std::optional<LoginRow> CurrentLogin() const;
 
   // Always 0.
   Result<int32_t> getLoginUsersCount();
@@ -100,6 +135,11 @@ class QZ_EXPORT QZCLS_NetMessage : public ConnectionPoint<QZCLS_NetMessageEvents
   void SetListenerForm(std::shared_ptr<transport::frmMsg> form);
   // Creates the listener form (stored in m_frmMsg) and makes it listen; never fails.
   void StartListener();
+  // Closes Listener, unloads the form and empties m_frmMsg.
+  void CloseListenerForm();
+  // What every SendMessage does; the filters come back trimmed.
+  Status Send(std::string_view msg, std::string& UserName, std::string& SysName,
+              std::string& ModName, size_t& started);
 
   int32_t m_lngHdbc;
   std::shared_ptr<presence::cls_StructYHDL> m_YHDL;

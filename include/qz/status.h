@@ -25,6 +25,7 @@ inline constexpr int32_t kNotImplemented = 445;   // object does not support thi
 inline constexpr int32_t kEntryNotFound = 453;    // a library lacks an entry
 inline constexpr int32_t kDuplicateKey = 457;     // a key is already in the collection
 inline constexpr int32_t kNoConnection = 0x200;   // unknown connection-point cookie
+inline constexpr int32_t kRowNotWritten = 0x201;  // the presence row was not written
 // Socket numbers, in Winsock numbering.
 inline constexpr int32_t kWsaInvalidArgument = 10022;
 inline constexpr int32_t kWsaTooManySockets = 10024;
@@ -40,6 +41,8 @@ inline constexpr int32_t kWsaTimedOut = 10060;
 inline constexpr int32_t kWsaConnectionRefused = 10061;
 inline constexpr int32_t kWsaHostUnreachable = 10065;
 inline constexpr int32_t kWsaHostNotFound = 11001;
+// A delivery that LogOut ended before it completed (Winsock's "interrupted call").
+inline constexpr int32_t kDeliveryCancelled = 10004;
 inline constexpr int32_t kSckBadState = 40006;  // wrong protocol or connection state
 inline constexpr int32_t kSckInvalidArgument = 40020;
 }  // namespace errc

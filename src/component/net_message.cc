@@ -56,6 +56,39 @@ std::string ServerTimeFromBuffer(const char (&buffer)[QZPUB_DATE_BUFFER_SIZE]) {
   return text;
 }
 
+// One endpoint to deliver to, and the names of the row that published it.
+struct Recipient {
+  std::string address;
+  int32_t port = 0;
+  std::string UserName, SysName, MdlName;
+};
+
+// The endpoints of the rows matching condition, in row order, each once: a repeated endpoint (a
+// stale row beside a live one) is served once, under its first row's names, rather than failing
+// the whole broadcast.
+Result<std::vector<Recipient>> MatchingRecipients(int32_t hdbc, const std::string& condition) {
+  presence::DataAccess& db = CurrentDataAccess();
+  if (Result<int32_t> r = db.sysMSSQLUses(hdbc, "qz_sys"); !r.ok()) return r.status();
+  YHDLRecord record = presence::ZeroRecord();
+  Result<int32_t> cursor = db.userYHDL_GetFirst(hdbc, record, condition);
+  if (!cursor.ok()) return cursor.status();
+  std::vector<Recipient> recipients;
+  if (*cursor <= 0) return recipients;
+  std::unordered_set<std::string> seen;
+  for (;;) {
+    std::string address = presence::ReadTextField(record.YH02);
+    const std::string port = presence::ReadTextField(record.YH03);
+    if (seen.insert(address + "|" + port).second) {
+      recipients.push_back(
+          Recipient{std::move(address), LeadingNumber(port), presence::ReadTextField(record.YH01),
+                    presence::ReadTextField(record.YH05), presence::ReadTextField(record.YH06)});
+    }
+    Result<int32_t> next = db.userYHDL_GetNext(*cursor, record);
+    if (!next.ok()) return next.status();
+    if (*next != 1) return recipients;
+  }
+}
+
 }  // namespace
 
 QZCLS_NetMessage::QZCLS_NetMessage() : m_lngHdbc(0) {}
@@ -64,6 +97,10 @@ QZCLS_NetMessage::~QZCLS_NetMessage() {
   (void)LogOut();  // its failure, as when there is no login, must not escape the destruction
   // A LogOut that failed (the database gone) left the listener open, and nobody could close it
   // once this object is gone: it would hold its port and take messages for no one.
+  CloseListenerForm();
+}
+
+void QZCLS_NetMessage::CloseListenerForm() {
   if (m_frmMsg) {
     m_frmMsg->Listener().Close();
     m_frmMsg->Unload();
@@ -127,9 +164,25 @@ Status QZCLS_NetMessage::Init(int32_t lngHdbc, std::string_view UserName, std::s
   presence::WriteTextField(record.YH07, TrimCString(Std1));
   presence::WriteTextField(record.YH08, server_time);
 
-  if (Result<int32_t> r = db.userYHDL_Insert(m_lngHdbc, record); !r.ok()) return r.status();
+  Result<int32_t> inserted = db.userYHDL_Insert(m_lngHdbc, record);
+  if (!inserted.ok()) return inserted.status();
+  // Only a failure the library reports, or a missing key, counts: hosts' own libraries differ
+  // in what they return on success.
+  if (*inserted < 0 || record.YH00 == 0) {
+    m_YHDL.reset();
+    CloseListenerForm();
+    return Status::Error(errc::kRowNotWritten,
+                         "Init: the presence row was not written (userYHDL_Insert returned " +
+                             std::to_string(*inserted) + ", row key " +
+                             std::to_string(record.YH00) + "); peers cannot reach this login");
+  }
   m_YHDL->set_YH00(record.YH00);
   return Status::OK();
+}
+
+std::optional<LoginRow> QZCLS_NetMessage::CurrentLogin() const {
+  if (!m_YHDL) return std::nullopt;
+  return LoginRow{m_YHDL->YH00(), m_YHDL->YH02(), LeadingNumber(m_YHDL->YH03())};
 }
 
 Status QZCLS_NetMessage::LogOut() {
@@ -141,11 +194,7 @@ Status QZCLS_NetMessage::LogOut() {
   }
   m_YHDL.reset();
 
-  if (m_frmMsg) {
-    m_frmMsg->Listener().Close();
-    m_frmMsg->Unload();
-    SetListenerForm(nullptr);
-  }
+  CloseListenerForm();
   // Runs the message loop; nothing of this object is touched afterwards, since a handler may
   // have destroyed it.
   transport::CloseAllConnections();
@@ -154,12 +203,26 @@ Status QZCLS_NetMessage::LogOut() {
 
 Status QZCLS_NetMessage::SendMessage(std::string_view msg, std::string_view UserName,
                                      std::string_view SysName, std::string_view ModName) {
+  size_t started = 0;
+  return SendMessage(msg, UserName, SysName, ModName, started);
+}
+
+Status QZCLS_NetMessage::SendMessage(std::string_view msg, std::string_view UserName,
+                                     std::string_view SysName, std::string_view ModName,
+                                     size_t& started) {
   std::string user(UserName), sys(SysName), mod(ModName);
-  return SendMessage(msg, user, sys, mod);
+  return Send(msg, user, sys, mod, started);
 }
 
 Status QZCLS_NetMessage::SendMessage(std::string_view msg, std::string& UserName,
                                      std::string& SysName, std::string& ModName) {
+  size_t started = 0;
+  return Send(msg, UserName, SysName, ModName, started);
+}
+
+Status QZCLS_NetMessage::Send(std::string_view msg, std::string& UserName, std::string& SysName,
+                              std::string& ModName, size_t& started) {
+  started = 0;
   UserName = TrimCString(UserName);
   SysName = TrimCString(SysName);
   ModName = TrimCString(ModName);
@@ -167,35 +230,19 @@ Status QZCLS_NetMessage::SendMessage(std::string_view msg, std::string& UserName
 
   const std::string payload = transport::BuildMessagePayload(msg, m_YHDL->YH01(), m_YHDL->YH05(),
                                                              m_YHDL->YH06(), m_YHDL->YH00());
-  const std::string condition = presence::RecipientCondition(UserName, SysName, ModName);
-
-  presence::DataAccess& db = CurrentDataAccess();
-  if (Result<int32_t> r = db.sysMSSQLUses(m_lngHdbc, "qz_sys"); !r.ok()) return r.status();
-  YHDLRecord record = presence::ZeroRecord();
-  Result<int32_t> cursor = db.userYHDL_GetFirst(m_lngHdbc, record, condition);
-  if (!cursor.ok()) return cursor.status();
-
-  // Endpoints in row order, each once: a repeated endpoint (a stale row beside a live one) is
-  // served once rather than failing the whole broadcast.
-  std::vector<std::string> endpoints;
-  std::unordered_set<std::string> seen;
-  if (*cursor > 0) {
-    Result<int32_t> next = 1;
-    do {
-      std::string endpoint =
-          presence::ReadTextField(record.YH02) + "|" + presence::ReadTextField(record.YH03);
-      if (seen.insert(endpoint).second) endpoints.push_back(std::move(endpoint));
-      next = db.userYHDL_GetNext(*cursor, record);
-      if (!next.ok()) return next.status();
-    } while (*next == 1);
-  }
+  Result<std::vector<Recipient>> recipients =
+      MatchingRecipients(m_lngHdbc, presence::RecipientCondition(UserName, SysName, ModName));
+  if (!recipients.ok()) return recipients.status();
 
   // From here on only locals are used: a handler run by the loop may destroy this object.
-  for (const std::string& endpoint : endpoints) {
-    const size_t bar = endpoint.find('|');
-    const std::string address = endpoint.substr(0, bar);
-    const int32_t port = LeadingNumber(std::string_view(endpoint).substr(bar + 1));
-    transport::SendToPeer(address, port, payload);
+  const LifetimeGuard guard = GuardLifetime();
+  for (const Recipient& to : *recipients) {
+    transport::SendToPeer(to.address, to.port, payload, {}, [this, guard, to](const Status& s) {
+      if (guard.destroyed()) return;
+      const DeliveryOutcome outcome{to.address, to.port, to.UserName, to.SysName, to.MdlName, s};
+      Raise([&outcome](QZCLS_NetMessageEvents& sink) { sink.deliveryEnded(outcome); });
+    });
+    ++started;
     platform::DoEvents();
   }
   return Status::OK();

@@ -35,7 +35,9 @@ class Inbox : public QZCLS_NetMessageEvents {
     messages.push_back({msg, UserName, SysName, MdlName});
     if (on_message) on_message(messages.back());
   }
+  void deliveryEnded(const DeliveryOutcome& outcome) override { outcomes.push_back(outcome); }
   std::vector<Received> messages;
+  std::vector<DeliveryOutcome> outcomes;
   std::function<void(const Received&)> on_message;
 };
 
@@ -191,8 +193,28 @@ TEST_F(NetMessageE2eTest, ARecipientThatDoesNotListenKeepsNoOneElseWaiting) {
   ASSERT_EQ(userYHDL_Insert(db_, &stale), 1);
   ASSERT_TRUE(bob.Login("bob", "ERP", "Stock").ok());
 
-  ASSERT_TRUE(alice.net.SendMessage("still here").ok());
+  size_t started = 0;
+  ASSERT_TRUE(alice.net.SendMessage("still here", "", "", "", started).ok());
+  EXPECT_EQ(started, 3u);
   ASSERT_TRUE(AwaitMessages({&alice, &bob}, 1));
+
+  // The sender hears how each delivery ended, once, with the row it went to.
+  ASSERT_TRUE(loop::RunUntil([&] { return alice.inbox.outcomes.size() == 3; }, milliseconds(5000)));
+  for (const DeliveryOutcome& o : alice.inbox.outcomes) {
+    EXPECT_EQ(o.address, "127.0.0.1");
+    if (o.UserName == "ghost") {
+      EXPECT_EQ(o.port, 1);
+      EXPECT_FALSE(o.sent());
+      EXPECT_EQ(o.status.code(), errc::kWsaConnectionRefused) << o.status.ToString();
+    } else {
+      EXPECT_TRUE(o.sent()) << o.UserName << ": " << o.status.ToString();
+      EXPECT_EQ(o.SysName, "ERP");
+      EXPECT_EQ(o.MdlName, o.UserName == "alice" ? "Sales" : "Stock");
+      const Client& to = o.UserName == "alice" ? alice : bob;
+      EXPECT_EQ(o.port, to.net.CurrentLogin()->port);
+    }
+  }
+  EXPECT_TRUE(bob.inbox.outcomes.empty()) << "only the sender hears of its deliveries";
 }
 
 TEST_F(NetMessageE2eTest, InitLogOutInitAndDoubleLogOut) {

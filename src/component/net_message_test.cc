@@ -15,6 +15,7 @@
 #include "presence/testing/recording_data_access.h"
 #include "presence/yhdl_record.h"
 #include "qz/message_loop.h"
+#include "transport/hidden_form.h"
 
 namespace qz {
 namespace {
@@ -263,12 +264,27 @@ TEST_F(NetMessageTest, OmittedOptionalTextsAreEmptyFields) {
   ASSERT_TRUE(net.LogOut().ok());
 }
 
-TEST_F(NetMessageTest, AFailedInsertLeavesKeyZeroAndLogOutDeletesKeyZero) {
-  db_.ScriptResult("userYHDL_Insert", 0);
+TEST_F(NetMessageTest, AnInsertThatWroteNoRowFailsInitAndLeavesNoListener) {
   QZCLS_NetMessage net;
-  ASSERT_TRUE(net.Init(1, "u", "s", "m").ok());
+  for (int32_t result : {0, -1}) {  // no key came back; the library reported a failure
+    db_.ScriptResult("userYHDL_Insert", result);
+    const Status s = net.Init(1, "u", "s", "m");
+    EXPECT_EQ(s.code(), errc::kRowNotWritten) << s.ToString();
+    EXPECT_EQ(transport::LoadedFormCount(), 0u) << "the listener it started is closed";
+    EXPECT_FALSE(net.CurrentLogin().has_value());
+    EXPECT_EQ(net.LogOut().code(), errc::kObjectNotSet);
+  }
+  db_.ScriptResult("userYHDL_Insert", 1);
+  db_.SetNextKey(12);
+  ASSERT_TRUE(net.Init(1, "u", "s", "m").ok()) << "a retry works";
+  const std::optional<LoginRow> row = net.CurrentLogin();
+  ASSERT_TRUE(row.has_value());
+  EXPECT_EQ(row->key, 12);
+  EXPECT_EQ(row->address, "127.0.0.1");
+  EXPECT_EQ(std::to_string(row->port), ReadTextField(db_.rows().at(0).YH03));
   ASSERT_TRUE(net.LogOut().ok());
-  EXPECT_EQ(LastCall("userYHDL_Delete").record.YH00, 0);
+  EXPECT_EQ(LastCall("userYHDL_Delete").record.YH00, 12);
+  EXPECT_FALSE(net.CurrentLogin().has_value());
 }
 
 TEST_F(NetMessageTest, AnUnboundLibraryFailsTheFirstCallBeforeAnythingChanges) {

@@ -5,10 +5,12 @@
 
 namespace qz::transport {
 
-std::shared_ptr<frmOrder> frmOrder::Create() { return std::shared_ptr<frmOrder>(new frmOrder()); }
+std::shared_ptr<frmOrder> frmOrder::Create(DeliveryEnded on_end) {
+  return std::shared_ptr<frmOrder>(new frmOrder(std::move(on_end)));
+}
 
 void frmOrder::OnConnect() {
-  if (!Use().SendData(EncodeForWire(Use().Tag())).ok()) Fail();
+  if (Status sent = Use().SendData(EncodeForWire(Use().Tag())); !sent.ok()) Fail(sent);
 }
 
 void frmOrder::HoldLocalPort() {
@@ -17,10 +19,23 @@ void frmOrder::HoldLocalPort() {
   PortMemory::Process().Hold(held_port_);
 }
 
+void frmOrder::GiveUp(Status failure) { failure_ = std::move(failure); }
+
 void frmOrder::OnUnload() {
   ConnectionForm::OnUnload();
   PortMemory::Process().Release(held_port_, sent_and_closed_);
   held_port_ = 0;
+  if (!on_end_) return;
+  const DeliveryEnded told = std::move(on_end_);  // once, even if the handler unloads again
+  on_end_ = nullptr;
+  if (sent_and_closed_) {
+    told(Status::OK());
+  } else if (!failure_.ok()) {
+    told(failure_);
+  } else {
+    told(Status::Error(errc::kDeliveryCancelled,
+                       "the delivery was ended by LogOut before it completed"));
+  }
 }
 
 void frmOrder::OnSendComplete() {
@@ -28,18 +43,20 @@ void frmOrder::OnSendComplete() {
   End();
 }
 
-void frmOrder::OnError(int32_t /*number*/, const std::string& /*description*/,
-                       bool& /*cancelDisplay*/) {
-  Fail();
+void frmOrder::OnError(int32_t number, const std::string& description, bool& /*cancelDisplay*/) {
+  Fail(Status::Error(number, description));
 }
 
-void frmOrder::Fail() {
+void frmOrder::Fail(Status failure) {
   Use().Close();
   if (!m_Retried) {
     m_Retried = true;
     // Same remote address, remote port and local port.
-    if (Use().Connect().ok()) return;
+    Status again = Use().Connect();
+    if (again.ok()) return;
+    failure = std::move(again);
   }
+  GiveUp(std::move(failure));
   End();
 }
 

@@ -33,9 +33,9 @@ int32_t AddressTail(std::string_view address) {
 }
 
 void SendToPeer(const std::string& address, int32_t port, const std::string& payload,
-                const PortPicker& pick_port) {
+                const PortPicker& pick_port, DeliveryEnded on_end) {
   const int32_t tail = AddressTail(address);
-  std::shared_ptr<frmOrder> order = frmOrder::Create();
+  std::shared_ptr<frmOrder> order = frmOrder::Create(std::move(on_end));
   order->Load();
   RegisterConnection(order);
   const std::string key = order->Tag();
@@ -51,7 +51,10 @@ void SendToPeer(const std::string& address, int32_t port, const std::string& pay
     started = ConnectFrom(*order, pick_port, int64_t{tail} + local, local);
   }
   // A start that failed ran no pass: the object is still registered under key.
-  if (!started.ok()) RemoveConnection(key);
+  if (!started.ok()) {
+    order->GiveUp(started);
+    RemoveConnection(key);
+  }
 }
 
 }  // namespace qz::transport

@@ -3,12 +3,20 @@
 #define QZ_TRANSPORT_OUTBOUND_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
+#include "qz/status.h"
 #include "transport/port_choice.h"
 
 namespace qz::transport {
+
+// How one delivery ended, told once when its object is unloaded: OK when the payload was handed
+// over and the connection closed cleanly; else the failure that ended it, with the control's
+// number and words (a start that failed at once, or the second failed attempt), or
+// errc::kDeliveryCancelled when the object went first (the drain at logout).
+using DeliveryEnded = std::function<void(const Status& outcome)>;
 
 // Creates, loads and registers a frmOrder (see frm_order.h) whose control connects to
 // address:port from the local port pick_port(AddressTail(address)) (PickFreePort when empty) and
@@ -17,9 +25,9 @@ namespace qz::transport {
 // touched again. A local port in use at Connect gets one immediate retry from
 // pick_port(tail + first local port); any other failure at start ends the connection before
 // this returns. Nothing that happens to the delivery is reported: a message that cannot be
-// delivered is lost. Call on the thread whose loop runs.
+// delivered is lost, unless on_end is given. Call on the thread whose loop runs.
 void SendToPeer(const std::string& address, int32_t port, const std::string& payload,
-                const PortPicker& pick_port = {});
+                const PortPicker& pick_port = {}, DeliveryEnded on_end = {});
 
 // The decimal number at the start of what follows the last '.' of address (of the whole
 // address when it has none), leading white space skipped; 0 when there is none.

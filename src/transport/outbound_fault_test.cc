@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,10 +72,14 @@ TEST_F(OutboundFaultTest, StuckRecipientsDoNotHoldUpTheOthers) {
   // More than the kernel buffers of both ends hold, so that the send never completes.
   const std::string huge = BuildMessagePayload(std::string(32 << 20, 'z'), "u1", "S", "M", 7);
 
-  SendToPeer(kLoopback, ClosedPort(), small);
-  SendToPeer(kLoopback, deaf->port(), huge);
-  SendToPeer(kLoopback, full_port, small);
-  SendToPeer(kLoopback, good->port(), small);
+  std::map<std::string, std::vector<Status>> ends;  // each delivery's outcomes, by recipient
+  const auto told = [&ends](std::string name) {
+    return [&ends, name](const Status& s) { ends[name].push_back(s); };
+  };
+  SendToPeer(kLoopback, ClosedPort(), small, {}, told("closed"));
+  SendToPeer(kLoopback, deaf->port(), huge, {}, told("deaf"));
+  SendToPeer(kLoopback, full_port, small, {}, told("full"));
+  SendToPeer(kLoopback, good->port(), small, {}, told("good"));
 
   ASSERT_TRUE(WaitFor([&] { return good->connections.size() == 1 && good->AllClosed(); },
                       milliseconds(2000)))
@@ -94,6 +99,25 @@ TEST_F(OutboundFaultTest, StuckRecipientsDoNotHoldUpTheOthers) {
   SendToPeer(kLoopback, good->port(), small);
   EXPECT_TRUE(WaitFor([&] { return good->connections.size() == 2 && good->AllClosed(); },
                       milliseconds(2000)));
+
+  // Each delivery told its end once: sent, refused after the reconnect, and the two stuck ones
+  // ended by the drain at logout.
+  CloseAllConnections();
+  ASSERT_EQ(ends.size(), 4u);
+  for (const auto& [name, outcomes] : ends) ASSERT_EQ(outcomes.size(), 1u) << name;
+  EXPECT_TRUE(ends["good"][0].ok());
+  EXPECT_EQ(ends["closed"][0].code(), errc::kWsaConnectionRefused) << ends["closed"][0].ToString();
+  EXPECT_EQ(ends["deaf"][0].code(), errc::kDeliveryCancelled);
+  EXPECT_EQ(ends["full"][0].code(), errc::kDeliveryCancelled);
+}
+
+TEST_F(OutboundFaultTest, AStartThatFailsAtOnceTellsWhy) {
+  std::vector<Status> ends;
+  SendToPeer(kLoopback, 0, "YHx", {}, [&](const Status& s) { ends.push_back(s); });
+  SendToPeer("no host here!", 14000, "YHx", {}, [&](const Status& s) { ends.push_back(s); });
+  ASSERT_EQ(ends.size(), 2u) << "both ended before SendToPeer returned";
+  EXPECT_EQ(ends[0].code(), errc::kWsaAddressNotAvailable);
+  EXPECT_EQ(ends[1].code(), errc::kWsaHostNotFound);
 }
 
 }  // namespace
