@@ -349,10 +349,59 @@ TEST_F(QzmsgSqliteTest, StaleRowDoesNotStopTheOthers) {
   ASSERT_NE(ann, nullptr);
 
   const RunResult sent = Send("bob", Name("crm"), "desk", {"--to-sys", sys, "still there?"});
-  ASSERT_EQ(sent.exit_code, 0) << sent.err;
+  EXPECT_EQ(sent.exit_code, 4) << "the dead row's delivery failed; " << sent.err;
+  EXPECT_NE(sent.err.find("ghost@" + sys + "/sales at 127.0.0.1:" + std::to_string(dead_port)),
+            std::string::npos)
+      << sent.err;
+  EXPECT_NE(sent.err.find("10061"), std::string::npos) << "refused, with the control's number";
   std::optional<json> message = NextMessage(*ann);
   ASSERT_TRUE(message) << ann->stderr_text();
   EXPECT_EQ((*message)["msg"], "still there?");
+}
+
+TEST_F(QzmsgSqliteTest, SendTellsEachOutcomeAndNeverLogsOutARunningClient) {
+  const std::string sys = Name("erp");
+  json ready;
+  // bob listens with the default module; a send as bob from this machine must leave that be.
+  ChildProcess* bob = StartListen("bob", sys, "chat", &ready);
+  ASSERT_NE(bob, nullptr);
+  const auto as_bob = [&sys](std::vector<std::string> rest) {
+    rest.insert(rest.begin(), {"--user", "bob", "--sys", sys});
+    return rest;
+  };
+
+  RunResult sent = RunToEnd(Args("send", as_bob({"--json", "--to-mod", "chat", "-"})), kExitTimeout,
+                            "from a pipe\n");
+  ASSERT_EQ(sent.exit_code, 0) << sent.err;
+  std::vector<json> deliveries;
+  std::istringstream lines(sent.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::optional<json> event = ParseJson(line);
+    if (event && (*event)["event"] == "delivery") deliveries.push_back(*event);
+  }
+  ASSERT_EQ(deliveries.size(), 1u) << sent.out;
+  EXPECT_EQ(deliveries[0]["user"], "bob");
+  EXPECT_EQ(deliveries[0]["mod"], "chat");
+  EXPECT_EQ(deliveries[0]["port"], ready["port"]);
+  EXPECT_EQ(deliveries[0]["sent"], true);
+  std::optional<json> message = NextMessage(*bob);
+  ASSERT_TRUE(message) << bob->stderr_text();
+  EXPECT_EQ((*message)["msg"], "from a pipe");
+
+  // bob's listen row survived the send's login: a second message still reaches it.
+  sent = RunToEnd(Args("send", as_bob({"--to-mod", "chat", "again"})), kExitTimeout);
+  ASSERT_EQ(sent.exit_code, 0) << sent.err;
+  message = NextMessage(*bob);
+  ASSERT_TRUE(message) << bob->stderr_text();
+  EXPECT_EQ((*message)["msg"], "again");
+
+  // Nobody matched; a text receivers would drop is refused before anything is sent.
+  sent = RunToEnd(Args("send", as_bob({"--to-user", "nobody", "hello?"})), kExitTimeout);
+  EXPECT_EQ(sent.exit_code, 3) << sent.err;
+  EXPECT_NE(sent.err.find("no presence row matched"), std::string::npos) << sent.err;
+  sent = RunToEnd(Args("send", as_bob({"-"})), kExitTimeout, std::string(2 << 20, 'x'));
+  EXPECT_EQ(sent.exit_code, 2) << sent.err;
+  EXPECT_NE(sent.err.find("at most 1 MiB"), std::string::npos) << sent.err;
 }
 
 TEST_F(QzmsgSqliteTest, ChatThroughAPipe) {

@@ -1,5 +1,6 @@
 // The qzmsg commands. Each returns the process's exit code: 0 on success, 1 when something
-// failed (already reported on stderr as one line).
+// failed (already reported on stderr as one line); send also 3 when no presence row matched and
+// 4 when a delivery failed.
 #ifndef QZMSG_COMMANDS_H_
 #define QZMSG_COMMANDS_H_
 
@@ -21,8 +22,11 @@ struct SendOptions {
   std::string to_sys;
   std::string to_mod;
   int wait_ms = 5000;
-  std::vector<std::string> words;  // joined with spaces into the message text
+  std::vector<std::string> words;  // joined with spaces into the message text; "-": stdin
 };
+
+inline constexpr int kExitNoRecipient = 3;
+inline constexpr int kExitNotDelivered = 4;
 
 struct ChatOptions {
   CommonOptions common;

@@ -38,7 +38,13 @@ int main(int argc, char** argv) {
       ->type_name("N");
 
   qzmsg::SendOptions send;
-  CLI::App* send_cmd = app.add_subcommand("send", "Log in, send one message, log out");
+  CLI::App* send_cmd = app.add_subcommand(
+      "send",
+      "Log in, send one message, log out. Exit status: 0 every recipient took it, 3 no presence "
+      "row matched, 4 a delivery failed");
+  // A module of its own: the login's duplicate delete must never remove the row of a chat or
+  // listen of the same user on this machine.
+  send.common.mod = "send";
   qzmsg::AddLoginOptions(*send_cmd, send.common);
   send_cmd->add_option("--to-user", send.to_user, "Only to this user name")->type_name("NAME");
   send_cmd->add_option("--to-sys", send.to_sys, "Only to this system name")->type_name("NAME");
@@ -47,8 +53,9 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(kNonNegative)
       ->type_name("MS");
-  send_cmd->add_option("TEXT", send.words, "The message (several words are joined by spaces)")
-      ->required();
+  send_cmd->add_option("TEXT", send.words,
+                       "The message (several words are joined by spaces); - or none with a "
+                       "pipe: read it from standard input");
 
   qzmsg::ChatOptions chat;
   CLI::App* chat_cmd = app.add_subcommand(

@@ -52,6 +52,21 @@ std::string ReadyLine(bool json, const PresenceRow& row) {
          row.port_text + " (key " + std::to_string(row.key) + ")";
 }
 
+std::string DeliveryLine(bool json, const qz::DeliveryOutcome& o) {
+  if (json) {
+    Json line{{"event", "delivery"}, {"user", o.UserName}, {"sys", o.SysName}, {"mod", o.MdlName},
+              {"ip", o.address},     {"port", o.port},     {"sent", o.sent()}};
+    if (!o.sent()) {
+      line["code"] = o.status.code();
+      line["error"] = o.status.message();
+    }
+    return Dump(line);
+  }
+  return o.UserName + "@" + o.SysName + "/" + o.MdlName + " at " + o.address + ":" +
+         std::to_string(o.port) + ": " +
+         (o.sent() ? "sent" : "not delivered: " + o.status.ToString());
+}
+
 std::vector<std::string> WhoLines(bool json, const std::vector<PresenceRow>& rows) {
   std::vector<std::string> lines;
   if (json) {

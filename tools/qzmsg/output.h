@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "presence_rows.h"
+#include "qz/net_message.h"
 
 namespace qzmsg {
 
@@ -16,6 +17,11 @@ std::string MessageLine(bool json, const std::string& msg, const std::string& us
 
 // The login that a command holds. JSON: {"event":"ready","ip":...,"port":...,"key":...}.
 std::string ReadyLine(bool json, const PresenceRow& row);
+
+// How one delivery of `send` ended. JSON: {"event":"delivery","user":...,"sys":...,"mod":...,
+// "ip":...,"port":...,"sent":true|false,"code":N,"error":"..."}; text: "USER@SYS/MOD at IP:PORT: "
+// and the failure (text output shows failures only).
+std::string DeliveryLine(bool json, const qz::DeliveryOutcome& outcome);
 
 // The presence rows. Text: a table with a header; JSON: one object per row.
 std::vector<std::string> WhoLines(bool json, const std::vector<PresenceRow>& rows);
