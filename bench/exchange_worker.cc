@@ -47,6 +47,7 @@ void ShadowPick(PortRuleMemory& shadow) {
 
 struct RateResult {
   int64_t sent = 0;
+  int64_t failed = 0;    // messages that could not be started
   int64_t received = 0;  // within the measured time
   int64_t lost = 0;      // never received, after a grace period
   double seconds = 0;
@@ -67,6 +68,8 @@ RateResult SustainedRate(Exchange& x, double seconds, int window, PortRuleMemory
       if (x.Broadcast().ok()) {
         ++r.sent;
         if (shadow != nullptr) ShadowPick(*shadow);
+      } else {
+        ++r.failed;
       }
       continue;
     }
@@ -193,8 +196,8 @@ Worker::Body ExchangeBody(const Context& ctx, ExchangeKind kind, std::string uri
         RateResult r = SustainedRate(*x, seconds, window, shadow.get());
         TcpTableSummary t = ReadTcpTableSummary();
         std::ostringstream o;
-        o << "ok sent=" << r.sent << " received=" << r.received << " lost=" << r.lost
-          << " seconds=" << Fixed(r.seconds, 3) << " rows=" << t.rows
+        o << "ok sent=" << r.sent << " failed=" << r.failed << " received=" << r.received
+          << " lost=" << r.lost << " seconds=" << Fixed(r.seconds, 3) << " rows=" << t.rows
           << " time_wait=" << t.time_wait << " time_wait_9000_32767=" << t.time_wait_in_bound_range
           << WalkCounters(*x, shadow.get());
         return o.str();

@@ -122,7 +122,7 @@ Result<Sides> Measure(Context& ctx, bool callgrind, const std::string& kind, int
   // names them STEM.PID-NN, the first thread NN = 01.
   const std::string first = stem + "." + pid + (callgrind ? "-01" : "");
   Sides sides;
-  for (const std::string& name : FilesStartingWith(dir, stem)) {
+  for (const std::string& name : FilesStartingWith(dir, stem + ".")) {
     const Counts c = callgrind ? InstructionsOf(dir + "/" + name) : SyscallsOf(dir + "/" + name);
     AddInto(name == first ? sides.sender : sides.receiver, c);
   }

@@ -2,6 +2,7 @@
 // (raw binding the port rule's ports, answered from memory), each in a worker with a network
 // namespace of its own, beside the port rule's theoretical ceiling.
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -81,6 +82,12 @@ Row EscapeRow(const std::string& side, const std::string& reply) {
                       : "estimated: the same sequence and memory "
                         "model beside each of its messages") +
              "; " + Fixed(Field(reply, "walk_steps"), 0) + " candidates past the first in all";
+  if (Field(reply, "no_system_port") > 0) {
+    row.note += "; for " + Fixed(Field(reply, "no_system_port"), 0) +
+                " of them the system had no port either (connect: " +
+                std::strerror(static_cast<int>(Field(reply, "no_port_errno"))) +
+                "), so those messages were not sent";
+  }
   return row;
 }
 

@@ -132,7 +132,10 @@ class RawExchange final : public Exchange {
     if (!rule_) return "";
     return "picks=" + std::to_string(rule_->picks()) +
            " escapes=" + std::to_string(rule_->escapes()) +
-           " walk_steps=" + std::to_string(rule_->steps()) + " refused=" + std::to_string(refused_);
+           " walk_steps=" + std::to_string(rule_->steps()) +
+           " refused=" + std::to_string(refused_) +
+           " no_system_port=" + std::to_string(no_system_port_) +
+           " no_port_errno=" + std::to_string(no_port_errno_);
   }
 
  private:
@@ -188,6 +191,11 @@ class RawExchange final : public Exchange {
     }
     sockaddr_in sa = Loopback(port);
     if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 && errno != EINPROGRESS) {
+      // Past the range the system had no port to give either.
+      if (rule_ && local == 0) {
+        ++no_system_port_;
+        no_port_errno_ = errno;
+      }
       Status s = Errno("raw: connect");
       close(fd);
       return s;
@@ -207,6 +215,8 @@ class RawExchange final : public Exchange {
   std::vector<uint16_t> local_port_;      // by descriptor, rawbind only
   uint64_t seeds_ = 0;
   int64_t refused_ = 0;
+  int64_t no_system_port_ = 0;  // walks past the range whose connect then failed
+  int no_port_errno_ = 0;       // and the error of the last of them
 };
 
 }  // namespace
