@@ -1,6 +1,10 @@
 // qz_bench: how fast a message reaches everyone, measured side by side with raw sockets.
 //
-//   qz_bench [--quick] [--only=port,login,memory,latency,fanout,rate] [--fanout=1,16,128,512]
+//   qz_bench [--quick] [--only=port,login,memory,latency,fanout,rate,profile]
+//            [--fanout=1,16,128,512] [--rate-seconds=S] [--profile]
+//
+// --profile runs the profile figure alone (system calls and instructions per message); the
+// other figures run unless --only names some.
 //
 // Every figure runs in child processes with network namespaces of their own where the system
 // permits (root), loopback only. Prints progress, then the table, then one line per figure.
@@ -113,6 +117,9 @@ void RunPortChoice(Context& ctx, Report& report) {
 int main(int argc, char** argv) {
   using namespace qz::bench;
   if (argc == 3 && std::strcmp(argv[1], "--probe-rss") == 0) return ProbeResidentSize(argv[2]);
+  if (argc == 5 && std::strcmp(argv[1], "--profile-run") == 0) {
+    return ProfileRun(argv[2], std::atoi(argv[3]), argv[4]);
+  }
 
   Context ctx;
   std::set<std::string> only;
@@ -120,6 +127,10 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "--quick") {
       ctx.quick = true;
+    } else if (a == "--profile") {
+      only.insert("profile");
+    } else if (a.rfind("--rate-seconds=", 0) == 0) {
+      ctx.rate_seconds = std::atof(a.c_str() + 15);
     } else if (a.rfind("--fanout=", 0) == 0) {
       ctx.fanout_sizes.clear();
       std::stringstream list(a.substr(9));
@@ -131,13 +142,16 @@ int main(int argc, char** argv) {
       while (std::getline(list, item, ',')) only.insert(item);
     } else {
       std::fprintf(stderr,
-                   "usage: %s [--quick] [--only=port,login,memory,latency,fanout,rate] "
-                   "[--fanout=1,16,128,512]\n",
+                   "usage: %s [--quick] [--only=port,login,memory,latency,fanout,rate,profile] "
+                   "[--fanout=1,16,128,512] [--rate-seconds=S] [--profile]\n",
                    argv[0]);
       return 2;
     }
   }
-  auto wanted = [&](const char* figure) { return only.empty() || only.count(figure) > 0; };
+  // The profile is slow (strace, callgrind) and runs only when asked for.
+  auto wanted = [&](const char* figure) {
+    return only.empty() ? std::strcmp(figure, "profile") != 0 : only.count(figure) > 0;
+  };
 
   const uint64_t fds = RaiseDescriptorLimit();
   ctx.self_path = SelfPath();
@@ -163,6 +177,7 @@ int main(int argc, char** argv) {
   if (wanted("latency")) RunLatencyFigure(ctx, report);
   if (wanted("fanout")) RunFanoutFigures(ctx, report);
   if (wanted("rate")) RunRateFigure(ctx, report);
+  if (wanted("profile")) RunProfileFigure(ctx, report);
   report.Note(
       "every figure measured in child processes, each in a network namespace of its own "
       "where permitted, loopback 127.0.0.1 only; ratios read higher-is-better, 1.00 = as "

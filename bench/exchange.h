@@ -57,6 +57,8 @@ class Exchange {
   // Waits at most timeout_ms for the sender's I/O or the arrivals' wake-up, and does that I/O.
   virtual void Pump(int timeout_ms) = 0;
   Arrivals& arrivals() { return *arrivals_; }
+  // What the exchange counted itself, as "key=value ..." text; empty when it counts nothing.
+  virtual std::string Counters() const { return ""; }
 
  protected:
   std::unique_ptr<Arrivals> arrivals_;
@@ -70,6 +72,9 @@ const std::string& BenchMessageText();
 std::unique_ptr<Exchange> MakeComponentExchange(std::string db_uri);
 // The raw floor.
 std::unique_ptr<Exchange> MakeRawExchange();
+// The raw floor binding the port rule's local ports, answered from memory (port_rule.h); its
+// Counters() say how often the walk left the range.
+std::unique_ptr<Exchange> MakeRawBindExchange();
 
 }  // namespace qz::bench
 

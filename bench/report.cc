@@ -58,8 +58,9 @@ void Report::Print() const {
     if (r.skipped) {
       std::printf("%s: skipped\n", r.name.c_str());
     } else if (r.ratio) {
-      std::printf("%s: %s %s (ratio %s vs raw)\n", r.name.c_str(),
-                  Fixed(r.value, r.decimals).c_str(), r.unit.c_str(), RatioText(*r.ratio).c_str());
+      std::printf("%s: %s %s (ratio %s vs %s)\n", r.name.c_str(),
+                  Fixed(r.value, r.decimals).c_str(), r.unit.c_str(), RatioText(*r.ratio).c_str(),
+                  r.versus.c_str());
     } else {
       std::printf("%s: %s %s\n", r.name.c_str(), Fixed(r.value, r.decimals).c_str(),
                   r.unit.c_str());

@@ -15,6 +15,7 @@ struct Row {
   std::string unit;
   int decimals = 1;
   std::optional<double> raw;    // the raw baseline's value, same unit
+  std::string versus = "raw";   // which baseline `raw` holds, for the one-line form
   std::optional<double> ratio;  // higher is better, 1.0 = as fast as raw
   std::string target;           // e.g. "ratio >= 0.8"; empty when there is none
   std::optional<bool> met;

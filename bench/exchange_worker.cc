@@ -1,0 +1,259 @@
+#include "exchange_worker.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "endpoints.h"
+#include "exchange.h"
+#include "port_rule.h"
+#include "qzpub.h"
+#include "util.h"
+
+namespace qz::bench {
+namespace {
+
+constexpr int64_t kRoundTimeoutNs = 120'000'000'000;
+
+std::string Error(const Status& s) { return "error " + s.ToString(); }
+
+// One broadcast to n receivers; the time from the call until the last receiver has the whole
+// message.
+Result<double> TimedRound(Exchange& x, int n) {
+  Arrivals& a = x.arrivals();
+  const int64_t target = a.count() + n;
+  a.WakeAt(target);
+  const int64_t start = NowNs();
+  if (Status s = x.Broadcast(); !s.ok()) return s;
+  while (a.count() < target) {
+    if (NowNs() - start > kRoundTimeoutNs) {
+      return Status::Error(errc::kWsaTimedOut, std::to_string(target - a.count()) + " of " +
+                                                   std::to_string(n) + " messages lost");
+    }
+    x.Pump(100);
+  }
+  const double us = static_cast<double>(a.LatestNs() - start) / 1e3;
+  // What the sender still has queued (its objects' last events) is done before the next round.
+  for (int i = 0; i < 3; ++i) x.Pump(0);
+  return us;
+}
+
+void ShadowPick(PortRuleMemory& shadow) {
+  constexpr int32_t kPeerBase = 1;  // 127.0.0.1
+  const int64_t now = NowNs();
+  const int32_t port = shadow.Pick(kPeerBase, now, static_cast<uint64_t>(now));
+  if (port != 0) shadow.Release(static_cast<uint16_t>(port), now);
+}
+
+struct RateResult {
+  int64_t sent = 0;
+  int64_t failed = 0;    // messages that could not be started
+  int64_t received = 0;  // within the measured time
+  int64_t lost = 0;      // never received, after a grace period
+  double seconds = 0;
+};
+
+// As many messages as the exchange takes, at most `window` of them in flight at a time. With a
+// shadow, each message also takes a port from it as the port rule would, released at once (the
+// sender closes first, straight after its write), to estimate the walks of an exchange that does
+// not count them.
+RateResult SustainedRate(Exchange& x, double seconds, int window, PortRuleMemory* shadow) {
+  Arrivals& a = x.arrivals();
+  const int64_t base = a.count();
+  const int64_t start = NowNs();
+  const int64_t end = start + static_cast<int64_t>(seconds * 1e9);
+  RateResult r;
+  while (NowNs() < end) {
+    if (r.sent - (a.count() - base) < window) {
+      if (x.Broadcast().ok()) {
+        ++r.sent;
+        if (shadow != nullptr) ShadowPick(*shadow);
+      } else {
+        ++r.failed;
+      }
+      continue;
+    }
+    a.WakeAt(base + r.sent - window + 1);
+    x.Pump(100);
+  }
+  r.received = a.count() - base;
+  r.seconds = static_cast<double>(NowNs() - start) / 1e9;
+  const int64_t grace = NowNs() + 5'000'000'000;
+  a.WakeAt(base + r.sent);
+  while (a.count() - base < r.sent && NowNs() < grace) x.Pump(100);
+  r.lost = r.sent - (a.count() - base);
+  return r;
+}
+
+// Port choice and the recipient scan as they cost now, in this namespace's TCP table.
+std::string ProbeCosts(const Context& ctx, const std::string& uri) {
+  std::string out;
+  Result<std::string> port = RunAndCapture(ctx.port_bench_path, {"--probe"});
+  out += port.ok() ? *port : "port_probe=failed ";
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  if (uri.empty()) return out;
+  // The scan that each SendMessage makes: the database made current, then every matching row.
+  int32_t h = qzpub_Connect(uri.c_str());
+  if (h <= 0) return out + " db_us=-1";
+  std::vector<double> samples;
+  for (int i = 0; i < 200; ++i) {
+    const int64_t t0 = NowNs();
+    sysMSSQLUses(h, "qz_sys");
+    YHDLRecord record{};
+    int32_t cursor = userYHDL_GetFirst(h, &record, " YH05 = 'bench' And  YH06 = 'rx' ");
+    if (cursor > 0) {
+      while (userYHDL_GetNext(cursor, &record) == 1) {
+      }
+    }
+    samples.push_back(static_cast<double>(NowNs() - t0) / 1e3);
+  }
+  qzpub_Disconnect(h);
+  return out + " db_us=" + Fixed(Median(samples), 1);
+}
+
+std::unique_ptr<Exchange> MakeExchange(ExchangeKind kind, const std::string& uri) {
+  switch (kind) {
+    case ExchangeKind::kComponent:
+      return MakeComponentExchange(uri);
+    case ExchangeKind::kRawBind:
+      return MakeRawBindExchange();
+    case ExchangeKind::kRaw:
+      break;
+  }
+  return MakeRawExchange();
+}
+
+// How often the walk left the range: counted by the exchange itself where it binds by the rule,
+// else estimated from the shadow.
+std::string WalkCounters(const Exchange& x, const PortRuleMemory* shadow) {
+  if (!x.Counters().empty()) return " counted " + x.Counters();
+  if (shadow == nullptr) return "";
+  return " estimated picks=" + std::to_string(shadow->picks()) +
+         " escapes=" + std::to_string(shadow->escapes()) +
+         " walk_steps=" + std::to_string(shadow->steps());
+}
+
+// The body of an exchange worker; requests as exchange_worker.h says.
+Worker::Body ExchangeBody(const Context& ctx, ExchangeKind kind, std::string uri, int receivers,
+                          int64_t endpoints) {
+  const bool component = kind == ExchangeKind::kComponent;
+  return [&ctx, kind, component, uri, receivers, endpoints](Channel& parent) {
+    std::unique_ptr<EndpointHolder> holder;
+    std::unique_ptr<Exchange> x;
+    return ServeLines(parent, [&](const std::string& line) -> std::string {
+      std::istringstream in(line);
+      std::string op;
+      in >> op;
+      if (op == "start") {
+        if (endpoints > 0) {
+          // Forked before any thread starts; it opens the endpoints once the receivers are
+          // up, so that their start costs what it costs on an idle machine.
+          Result<std::unique_ptr<EndpointHolder>> h = EndpointHolder::Fork();
+          if (!h.ok()) return Error(h.status());
+          holder = std::move(h).value();
+        }
+        x = MakeExchange(kind, uri);
+        if (Status s = x->Start(receivers); !s.ok()) return Error(s);
+        if (holder) {
+          if (Status s = holder->Open(endpoints); !s.ok()) return Error(s);
+        }
+        return "ok " + std::to_string(ReadTcpTableSummary().rows);
+      }
+      if (!x) return "error not started";
+      if (op == "warm") {
+        // One message to one receiver, so that the first timed round is not the first of all.
+        Arrivals& a = x->arrivals();
+        const int64_t target = a.count() + 1;
+        a.WakeAt(target);
+        if (Status s = x->SendToFirst(); !s.ok()) return Error(s);
+        const int64_t start = NowNs();
+        while (a.count() < target && NowNs() - start < kRoundTimeoutNs) x->Pump(100);
+        for (int i = 0; i < 3; ++i) x->Pump(0);
+        return a.count() >= target ? "ok" : "error warm-up message lost";
+      }
+      if (op == "round") {
+        const int64_t rows = ReadTcpTableSummary().rows;
+        Result<double> us = TimedRound(*x, receivers);
+        if (!us.ok()) return Error(us.status());
+        return "ok " + Fixed(*us, 1) + " " + std::to_string(rows);
+      }
+      if (op == "latency") {
+        int k = 0;
+        in >> k;
+        std::string reply = "ok";
+        for (int i = 0; i < k; ++i) {
+          Result<double> us = TimedRound(*x, receivers);
+          if (!us.ok()) return Error(us.status());
+          reply.append(" ").append(Fixed(*us, 1));
+        }
+        return reply;
+      }
+      if (op == "rate") {
+        double seconds = 0;
+        int window = 0;
+        in >> seconds >> window;
+        auto shadow = component ? std::make_unique<PortRuleMemory>() : nullptr;
+        RateResult r = SustainedRate(*x, seconds, window, shadow.get());
+        TcpTableSummary t = ReadTcpTableSummary();
+        std::ostringstream o;
+        o << "ok sent=" << r.sent << " failed=" << r.failed << " received=" << r.received
+          << " lost=" << r.lost << " seconds=" << Fixed(r.seconds, 3) << " rows=" << t.rows
+          << " time_wait=" << t.time_wait << " time_wait_9000_32767=" << t.time_wait_in_bound_range
+          << WalkCounters(*x, shadow.get());
+        return o.str();
+      }
+      if (op == "probe") return "ok " + ProbeCosts(ctx, component ? uri : "");
+      return "error unknown request " + op;
+    });
+  };
+}
+
+}  // namespace
+
+std::unique_ptr<Worker> StartExchangeWorker(Context& ctx, ExchangeKind kind, int receivers,
+                                            int64_t endpoints, const Worker* share_with) {
+  const std::string uri = kind == ExchangeKind::kComponent ? ctx.NewSqliteUri() : "";
+  return Worker::Start(ExchangeBody(ctx, kind, uri, receivers, endpoints), share_with);
+}
+
+Status MakeReady(Worker* w) {
+  if (w == nullptr) return Status::Error(errc::kOutOfMemory, "cannot fork a worker");
+  for (const char* step : {"start", "warm"}) {
+    std::optional<std::string> r = w->Call(step);
+    if (!r || r->rfind("ok", 0) != 0) {
+      return Status::Error(errc::kInvalidArgument,
+                           std::string("worker ") + step + ": " + r.value_or("worker died"));
+    }
+  }
+  return Status::OK();
+}
+
+Result<Pair> StartPair(Context& ctx, int receivers, int64_t endpoints) {
+  Pair p;
+  p.component = StartExchangeWorker(ctx, ExchangeKind::kComponent, receivers, endpoints, nullptr);
+  if (Status s = MakeReady(p.component.get()); !s.ok()) return s;
+  p.raw = StartExchangeWorker(ctx, ExchangeKind::kRaw, receivers, 0,
+                              endpoints > 0 ? p.component.get() : nullptr);
+  if (Status s = MakeReady(p.raw.get()); !s.ok()) return s;
+  p.isolated = p.component->isolated() && p.raw->isolated();
+  return p;
+}
+
+// Splits "ok a b c" into its numbers; empty when the reply is not "ok".
+std::vector<double> Numbers(const std::optional<std::string>& reply) {
+  std::vector<double> v;
+  if (!reply || reply->rfind("ok", 0) != 0) return v;
+  std::istringstream in(reply->substr(2));
+  double d;
+  while (in >> d) v.push_back(d);
+  return v;
+}
+
+// The value of key=VALUE in a reply, or -1.
+double Field(const std::string& reply, const std::string& key) {
+  size_t at = reply.find(" " + key + "=");
+  if (at == std::string::npos) return -1;
+  return std::strtod(reply.c_str() + at + key.size() + 2, nullptr);
+}
+
+}  // namespace qz::bench
