@@ -64,6 +64,11 @@ class EpollPoller final : public Poller {
     ::epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, &ev);
   }
 
+  // Closing the descriptor removes it from the epoll set: the sockets are never duplicated, so
+  // the close is the last reference. (A forked child's copy keeps it registered until it closes
+  // too; its one-shot event then names a watch id the core no longer has, and is dropped.)
+  void DeleteClosing(int /*fd*/) override {}
+
   int Poll(int timeout_ms, PolledEvent* out, int capacity) override {
     if (capacity > kBatch) capacity = kBatch;
     int n = ::epoll_wait(epfd_, buf_, capacity, timeout_ms);

@@ -98,5 +98,22 @@ TEST_F(SocketStreamTest, ReceiveUpToTakesWhatIsThereAndLeavesTheRest) {
   EXPECT_EQ(out, "bye");
 }
 
+TEST_F(SocketStreamTest, AReadUntilItWouldBlockTellsTheCloseThatCameWithTheData) {
+  std::string out;
+  bool closed = true;
+  ASSERT_EQ(::write(writer(), "part", 4), 4);
+  ASSERT_TRUE(ReceiveUpTo(reader(), 64 * 1024, out, &closed).ok());
+  EXPECT_EQ(out, "part");
+  EXPECT_FALSE(closed);  // would block: the peer is still there
+
+  // More than one chunk, then the close, all queued before the read.
+  const std::string big(24 * 1024, 'x');
+  ASSERT_EQ(::write(writer(), big.data(), big.size()), static_cast<ssize_t>(big.size()));
+  CloseEnd(0);
+  ASSERT_TRUE(ReceiveUpTo(reader(), 64 * 1024, out, &closed).ok());
+  EXPECT_EQ(out, big);
+  EXPECT_TRUE(closed);
+}
+
 }  // namespace
 }  // namespace qz::platform
