@@ -49,6 +49,10 @@ bool AcceptRequests(SocketHandle listener, uint16_t local_port,
     const bool listening = offer(id);
     if (TakePendingRequest(id).socket != kNoSocket) sockets::CloseSocket(s);  // nobody accepted it
     if (!listening) return false;
+    // One per readiness report while the spare is held: the watch is level-triggered, so queued
+    // requests are reported again, and the accept that would only find the queue empty is
+    // spared. A listener that lost its spare goes on to the empty queue, where it takes it back.
+    if (sockets::HoldsSpareDescriptor()) return false;
   }
   return false;
 }

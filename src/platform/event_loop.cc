@@ -194,6 +194,7 @@ class EventLoopImpl final : public EventLoop {
       if (e.dead || e.arm_seq != d.arm_seq) continue;
       uint32_t ready = d.events & e.events;
       if (ready == kIoNone) continue;
+      if ((ready & kIoReadable) != 0) ready |= d.events & kIoPeerClosed;
       e.handler->OnIoReady(ready);
     }
 

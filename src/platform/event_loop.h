@@ -30,6 +30,9 @@ enum IoEvents : uint32_t {
   kIoNone = 0,
   kIoReadable = 1u << 0,
   kIoWritable = 1u << 1,
+  // Only with kIoReadable, never watched for: the peer's close is queued behind any data. A hint
+  // that a backend gives where the OS tells it (epoll); without it the peer may have closed too.
+  kIoPeerClosed = 1u << 2,
 };
 
 // Receives the readiness of one descriptor. `events` holds what is ready, only of the kinds

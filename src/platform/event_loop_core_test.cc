@@ -172,6 +172,25 @@ TEST(EventLoopCoreTest, APolledBackendIsWokenOnlyWhenTheHostGetsControlBack) {
   EXPECT_FALSE(b.woken);
 }
 
+TEST(EventLoopCoreTest, ThePeerCloseHintComesOnlyWithReadable) {
+  Backend b;
+  auto loop = LoopOver(&b);
+  uint32_t got_r = 0, got_w = 0;
+  struct Recorder : IoHandler {
+    uint32_t* got;
+    explicit Recorder(uint32_t* g) : got(g) {}
+    void OnIoReady(uint32_t events) override { *got = events; }
+  } r(&got_r), w(&got_w);
+  ASSERT_TRUE(loop->Watch(5, kIoReadable, &r).ok());
+  ASSERT_TRUE(loop->Watch(6, kIoWritable, &w).ok());
+  const uint32_t hang_up = kIoReadable | kIoWritable | kIoPeerClosed;
+  b.Collect(5, hang_up);
+  b.Collect(6, hang_up);
+  loop->DoEvents();
+  EXPECT_EQ(got_r, kIoReadable | kIoPeerClosed);
+  EXPECT_EQ(got_w, static_cast<uint32_t>(kIoWritable));
+}
+
 TEST(EventLoopCoreTest, HookInsideAHandlerIsANestedPassAndStaleEventsAreDropped) {
   // A pass polls both a and b. a's handler re-arms b and the host pumps: the nested pass
   // delivers b's fresh event; the outer pass must drop the one it collected before the re-arm.

@@ -30,7 +30,7 @@ Status ErrnoStatus(const char* what, int err) {
 
 uint32_t ToEpoll(uint32_t events) {
   uint32_t e = EPOLLONESHOT;
-  if (events & kIoReadable) e |= EPOLLIN;
+  if (events & kIoReadable) e |= EPOLLIN | EPOLLRDHUP;
   if (events & kIoWritable) e |= EPOLLOUT;
   return e;
 }
@@ -40,6 +40,7 @@ uint32_t FromEpoll(uint32_t e) {
   if (e & (EPOLLIN | EPOLLPRI | EPOLLRDHUP)) events |= kIoReadable;
   if (e & EPOLLOUT) events |= kIoWritable;
   if (e & (EPOLLERR | EPOLLHUP)) events |= kIoReadable | kIoWritable;
+  if (e & (EPOLLRDHUP | EPOLLHUP)) events |= kIoPeerClosed;
   return events;
 }
 

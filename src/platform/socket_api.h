@@ -100,6 +100,7 @@ std::optional<uint32_t> DefaultRouteAddress();
 // Windows keeps none: Release is always false there.
 void ReserveSpareDescriptor();
 bool ReleaseSpareDescriptor();
+bool HoldsSpareDescriptor();
 
 }  // namespace qz::platform::sockets
 

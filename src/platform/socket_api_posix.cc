@@ -150,6 +150,8 @@ void ReserveSpareDescriptor() {
   if (t_spare_fd < 0) t_spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
+bool HoldsSpareDescriptor() { return t_spare_fd >= 0; }
+
 bool ReleaseSpareDescriptor() {
   if (t_spare_fd < 0) return false;
   ::close(t_spare_fd);

@@ -136,5 +136,6 @@ std::optional<uint32_t> DefaultRouteAddress() {
 // a control of the thread to free one.
 void ReserveSpareDescriptor() {}
 bool ReleaseSpareDescriptor() { return false; }
+bool HoldsSpareDescriptor() { return false; }
 
 }  // namespace qz::platform::sockets

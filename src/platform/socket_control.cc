@@ -146,6 +146,8 @@ Status SocketControl::Impl::Start(SocketHandle s, SocketState state, uint32_t ev
   ++generation_;
   socket_ = s;
   watch_ = *id;
+  armed_ = true;
+  armed_events_ = events;
   state_ = state;
   return Status::OK();
 }
@@ -165,7 +167,8 @@ void SocketControl::Impl::Reset(SocketState state) {
   deliver_posted_ = false;
   no_delay_ = false;
   data_reported_ = false;
-  complete_posted_ = false;
+  complete_due_ = false;
+  armed_ = false;
   starved_ = false;
   ++generation_;
   state_ = state;

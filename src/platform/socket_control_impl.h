@@ -60,7 +60,7 @@ class SocketControl::Impl final : public IoHandler,
 
   void AcceptPending();
   void FinishConnect();
-  void Readable();
+  void Readable(uint32_t events);
   // Reports what was read: the data, then (once all was taken) the peer's close or the failure
   // that ended the read, in this order and in the same dispatch.
   void Deliver();
@@ -76,7 +76,6 @@ class SocketControl::Impl final : public IoHandler,
   // (inside this control's own dispatch) or from the next pass.
   void Fail(const Status& failure, const std::string& what, bool now);
   void PostError(const Status& failure, const std::string& what);
-  void PostSendComplete();
   // Runs step from a later pass, unless the control is closed, fails or reconnects first.
   void Post(std::function<void(Impl&)> step);
 
@@ -101,7 +100,10 @@ class SocketControl::Impl final : public IoHandler,
   bool deliver_posted_ = false;
   bool no_delay_ = false;  // set before the first send only: Nagle matters to senders
   bool data_reported_ = false;
-  bool complete_posted_ = false;
+  // SendComplete is owed: raised by the writable event that finds nothing left to write.
+  bool complete_due_ = false;
+  bool armed_ = false;  // the watch is armed for armed_events_ and has not reported since
+  uint32_t armed_events_ = 0;
   bool starved_ = false;
   uint16_t listening_port_ = 0;  // every request's local port too  // a listener out of
                                  // descriptors, waiting for one to be freed

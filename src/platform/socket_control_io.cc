@@ -34,9 +34,11 @@ Status SocketControl::Impl::SendData(std::string_view bytes) {
   Status sent = out_.WriteTo(socket_);
   if (!sent.ok()) {
     Fail(sent, "SendData", /*now=*/false);
-  } else if (out_.Unsent() == 0) {
-    PostSendComplete();
   } else {
+    // Written at once or not: the writable event of a later pass carries on, and raises
+    // SendComplete once nothing is left. A connected socket with room is writable at once, so
+    // this costs no wake-up of the loop.
+    complete_due_ = true;
     Rearm();
   }
   return Status::OK();
@@ -86,6 +88,7 @@ Status SocketControl::Impl::TakeReceived(std::string& out, int32_t max_len) {
 void SocketControl::Impl::OnIoReady(uint32_t events) {
   auto self = shared_from_this();  // the owner may destroy the control inside a handler
   const uint64_t gen = generation_;
+  armed_ = false;  // the report disarmed the watch
   switch (state_) {
     case SocketState::kListening:
       AcceptPending();
@@ -95,16 +98,19 @@ void SocketControl::Impl::OnIoReady(uint32_t events) {
       break;
     case SocketState::kConnected:
     case SocketState::kPeerClosing:
-      if ((events & kIoWritable) != 0 && out_.Unsent() != 0) {
+      if ((events & kIoWritable) != 0 && complete_due_) {
         Status sent = out_.WriteTo(socket_);
         if (!sent.ok()) {
           Fail(sent, "sending", /*now=*/true);
           return;
         }
-        if (out_.Unsent() == 0) Raise([](SocketEvents& s) { s.OnSendComplete(); });
+        if (out_.Unsent() == 0) {
+          complete_due_ = false;
+          Raise([](SocketEvents& s) { s.OnSendComplete(); });
+        }
         if (gen != generation_) return;
       }
-      if ((events & kIoReadable) != 0) Readable();
+      if ((events & kIoReadable) != 0) Readable(events);
       break;
     default:
       break;
@@ -128,13 +134,17 @@ void SocketControl::Impl::FinishConnect() {
   Raise([](SocketEvents& s) { s.OnConnect(); });
 }
 
-void SocketControl::Impl::Readable() {
+void SocketControl::Impl::Readable(uint32_t events) {
   // Wanted() already keeps readable unarmed in these cases; an event collected before the change
   // may still come.
   if (data_reported_ || state_ != SocketState::kConnected) return;
   if (in_.empty() && !peer_closed_ && read_failure_.ok()) {
-    // Until it would block: data and a close that came with it are both seen now.
-    read_failure_ = ReceiveUpTo(socket_, kReadLimit, in_, &peer_closed_);
+    // A short read drained the socket, and the call that would only block is spared; unless the
+    // backend says the peer's close is queued too: then it is read now, to end in this dispatch.
+    // (Without the hint a close that came with the data makes the socket readable again.)
+    const bool close_queued = (events & kIoPeerClosed) != 0;
+    read_failure_ = ReceiveUpTo(socket_, kReadLimit, in_, &peer_closed_,
+                                /*stop_when_short=*/!close_queued);
   }
   Deliver();
 }
@@ -187,7 +197,7 @@ uint32_t SocketControl::Impl::Wanted() const {
           read_failure_.ok()) {
         e |= kIoReadable;
       }
-      if (out_.Unsent() != 0) e |= kIoWritable;
+      if (complete_due_) e |= kIoWritable;
       return e;
     }
     default:
@@ -195,8 +205,14 @@ uint32_t SocketControl::Impl::Wanted() const {
   }
 }
 
+// A watch still armed for the same events is left alone: a handler that re-armed inside its own
+// dispatch (SendData in OnConnect) spares the dispatch's own re-arm.
 void SocketControl::Impl::Rearm() {
-  if (watch_ != 0) (void)loop_.Modify(watch_, Wanted());
+  if (watch_ == 0) return;
+  const uint32_t wanted = Wanted();
+  if (armed_ && wanted == armed_events_) return;
+  armed_ = loop_.Modify(watch_, wanted).ok();
+  armed_events_ = wanted;
 }
 
 void SocketControl::Impl::Fail(const Status& failure, const std::string& what, bool now) {
@@ -218,17 +234,6 @@ void SocketControl::Impl::PostError(const Status& failure, const std::string& wh
       bool cancel = false;
       s.OnError(number, text, cancel);
     });
-  });
-}
-
-// Everything was written at once; the event still comes from a later pass. One event covers
-// every SendData of the pass, and none comes while later data still waits for the socket.
-void SocketControl::Impl::PostSendComplete() {
-  if (complete_posted_) return;
-  complete_posted_ = true;
-  Post([](Impl& c) {
-    c.complete_posted_ = false;
-    if (c.out_.Unsent() == 0) c.Raise([](SocketEvents& s) { s.OnSendComplete(); });
   });
 }
 

@@ -115,5 +115,18 @@ TEST_F(SocketStreamTest, AReadUntilItWouldBlockTellsTheCloseThatCameWithTheData)
   EXPECT_TRUE(closed);
 }
 
+TEST_F(SocketStreamTest, AShortReadEndsTheReadWhenAskedTo) {
+  std::string out;
+  bool closed = true;
+  ASSERT_EQ(::write(writer(), "last", 4), 4);
+  CloseEnd(0);
+  ASSERT_TRUE(ReceiveUpTo(reader(), 64 * 1024, out, &closed, /*stop_when_short=*/true).ok());
+  EXPECT_EQ(out, "last");
+  EXPECT_FALSE(closed);  // not read yet: the next read finds it
+  ASSERT_TRUE(ReceiveUpTo(reader(), 64 * 1024, out, &closed, /*stop_when_short=*/true).ok());
+  EXPECT_EQ(out, "");
+  EXPECT_TRUE(closed);
+}
+
 }  // namespace
 }  // namespace qz::platform
