@@ -150,26 +150,20 @@ TEST(EventLoopCoreTest, APolledBackendIsWokenOnlyWhenTheHostGetsControlBack) {
   // wakes the host before it returns. So does a run that ends with a task left.
   Handler h;
   ASSERT_TRUE(loop->Watch(5, kIoReadable, &h).ok());
-  h.on_ready = [&] { loop->Post([&] { order.push_back(3); }); };
-  b.Collect(5, kIoReadable);
-  loop->DoEvents();
-  EXPECT_EQ(b.wakes, 2);
-  EXPECT_TRUE(b.woken);
-  loop->DoEvents();
-  EXPECT_EQ(order.back(), 3);
-  EXPECT_FALSE(b.woken);
-
-  h.on_ready = [&] {
-    loop->Stop();
-    loop->Post([&] { order.push_back(4); });
-  };
-  b.Collect(5, kIoReadable);
-  loop->Run();
-  EXPECT_EQ(b.wakes, 3);
-  EXPECT_TRUE(b.woken);
-  loop->DoEvents();
-  EXPECT_EQ(order.back(), 4);
-  EXPECT_FALSE(b.woken);
+  const std::function<void()> in_pass[] = {[&] { loop->DoEvents(); }, [&] { loop->Run(); }};
+  for (int i = 0; i < 2; ++i) {
+    h.on_ready = [&, i] {
+      if (i == 1) loop->Stop();
+      loop->Post([&, i] { order.push_back(3 + i); });
+    };
+    b.Collect(5, kIoReadable);
+    in_pass[i]();
+    EXPECT_EQ(b.wakes, 2 + i);
+    EXPECT_TRUE(b.woken);  // the task waits for the host
+    loop->DoEvents();
+    EXPECT_EQ(order.back(), 3 + i);
+    EXPECT_FALSE(b.woken);
+  }
 }
 
 TEST(EventLoopCoreTest, ThePeerCloseHintComesOnlyWithReadable) {
