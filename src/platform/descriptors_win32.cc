@@ -7,5 +7,6 @@
 namespace qz::platform {
 
 size_t OpenDescriptorLimit() { return SIZE_MAX; }
+void RefreshOpenDescriptorLimit() {}
 
 }  // namespace qz::platform

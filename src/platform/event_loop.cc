@@ -68,10 +68,9 @@ class EventLoopImpl final : public EventLoop {
 
   void Post(std::function<void()> task) override {
     tasks_.push_back(Task{next_task_seq_++, std::move(task)});
-    if (!wake_pending_ && poller_) {
-      poller_->Wake();
-      wake_pending_ = true;
-    }
+    // Inside a pass or a run the loop itself comes back for the task (a pass with tasks queued
+    // does not wait); the OS wake-up is for a host that polls PollFd() or pumps messages.
+    if (eager_wake_ || (depth_ == 0 && runs_.empty())) WakeForHost();
   }
 
   Result<WatchId> Watch(int fd, uint32_t events, IoHandler* handler) override {
@@ -104,10 +103,20 @@ class EventLoopImpl final : public EventLoop {
     return Status::OK();
   }
 
-  void Unwatch(WatchId id) override {
+  void Unwatch(WatchId id) override { Forget(id, /*closing=*/false); }
+  void UnwatchClosing(WatchId id) override { Forget(id, /*closing=*/true); }
+
+  int PollFd() const override { return poller_ ? poller_->Fd() : -1; }
+
+ private:
+  void Forget(WatchId id, bool closing) {
     auto it = watches_.find(id);
     if (it == watches_.end() || it->second.dead) return;
-    poller_->Delete(it->second.fd);
+    if (closing) {
+      poller_->DeleteClosing(it->second.fd);
+    } else {
+      poller_->Delete(it->second.fd);
+    }
     if (depth_ == 0) {
       watches_.erase(it);
     } else {
@@ -119,9 +128,13 @@ class EventLoopImpl final : public EventLoop {
     }
   }
 
-  int PollFd() const override { return poller_ ? poller_->Fd() : -1; }
+  // Makes PollFd() readable (posts the message on Windows) while tasks wait.
+  void WakeForHost() {
+    if (wake_pending_ || !poller_ || tasks_.empty()) return;
+    poller_->Wake();
+    wake_pending_ = true;
+  }
 
- private:
   struct Entry {
     int fd;
     uint32_t events;
@@ -146,7 +159,10 @@ class EventLoopImpl final : public EventLoop {
   class RunScope {
    public:
     explicit RunScope(EventLoopImpl* loop) : loop_(loop) { loop_->runs_.push_back(false); }
-    ~RunScope() { loop_->runs_.pop_back(); }
+    ~RunScope() {
+      loop_->runs_.pop_back();
+      if (loop_->depth_ == 0 && loop_->runs_.empty()) loop_->WakeForHost();  // back to the host
+    }
     bool stopped() const { return loop_->runs_.back(); }
 
    private:
@@ -157,10 +173,8 @@ class EventLoopImpl final : public EventLoop {
     Result<std::unique_ptr<Poller>> made = make_poller_([this] { Pass(0, Source::kCollected); });
     if (!made.ok()) return made.status();
     poller_ = std::move(made).value();
-    if (!tasks_.empty()) {  // posted while there was no backend to wake
-      poller_->Wake();
-      wake_pending_ = true;
-    }
+    eager_wake_ = poller_->Fd() < 0;
+    if (eager_wake_ || (depth_ == 0 && runs_.empty())) WakeForHost();  // posted with no backend
     return Status::OK();
   }
 
@@ -180,6 +194,7 @@ class EventLoopImpl final : public EventLoop {
       if (e.dead || e.arm_seq != d.arm_seq) continue;
       uint32_t ready = d.events & e.events;
       if (ready == kIoNone) continue;
+      if ((ready & kIoReadable) != 0) ready |= d.events & kIoPeerClosed;
       e.handler->OnIoReady(ready);
     }
 
@@ -193,6 +208,7 @@ class EventLoopImpl final : public EventLoop {
     if (depth_ == 0) {
       for (WatchId id : dead_) watches_.erase(id);
       dead_.clear();
+      if (runs_.empty()) WakeForHost();  // DoEvents() returns to the host with tasks left
     }
     if (tasks_.empty() && wake_pending_) {
       poller_->ClearWake();
@@ -232,6 +248,9 @@ class EventLoopImpl final : public EventLoop {
   WatchId next_watch_id_ = 1;
   size_t depth_ = 0;
   bool wake_pending_ = false;
+  // Where Fd() is -1 the thread's message queue is the source: a modal loop inside a handler
+  // must see posted tasks too, so every Post wakes.
+  bool eager_wake_ = false;
 };
 
 // Owns the thread's loop. A loop that still has watches when the thread ends is left allocated:

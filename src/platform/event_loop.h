@@ -30,6 +30,9 @@ enum IoEvents : uint32_t {
   kIoNone = 0,
   kIoReadable = 1u << 0,
   kIoWritable = 1u << 1,
+  // Only with kIoReadable, never watched for: the peer's close is queued behind any data. A hint
+  // that a backend gives where the OS tells it (epoll); without it the peer may have closed too.
+  kIoPeerClosed = 1u << 2,
 };
 
 // Receives the readiness of one descriptor. `events` holds what is ready, only of the kinds
@@ -74,10 +77,16 @@ class EventLoop {
   virtual Status Modify(WatchId id, uint32_t events) = 0;
   // Stops watching; safe inside a handler, also the handler of this watch. Does not close fd.
   virtual void Unwatch(WatchId id) = 0;
+  // Unwatch for an owner that closes fd right after (and before any other call of the loop);
+  // saves the backend's call where closing ends the OS's watch anyway.
+  virtual void UnwatchClosing(WatchId id) = 0;
 
-  // Readable while the loop has something to dispatch; for hosts with a loop of their own,
-  // which poll it and then call DoEvents(). Owned by the loop. -1 on Windows, where the
-  // thread's message queue is the source: a host that pumps it drives the loop.
+  // Readable while the loop has something to dispatch once control is back with the host; for
+  // hosts with a loop of their own, which poll it and then call DoEvents(). A task posted while
+  // a pass or a run is under way makes it readable only when that returns with the task still
+  // queued (inside a run, the next pass takes it without being woken). Owned by the loop. -1 on
+  // Windows, where the thread's message queue is the source: a host that pumps it drives the
+  // loop.
   virtual int PollFd() const = 0;
 };
 

@@ -2,6 +2,7 @@
 // exercises (the ready hook of a host that pumps its own messages) and backend failures.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -23,7 +24,9 @@ struct Backend {
   std::vector<PolledEvent> pending;  // collected, not returned yet
   int polls = 0;
   int takes = 0;
+  int wakes = 0;
   bool woken = false;
+  int poll_fd = -1;  // -1: the thread's message queue is the source, as on Windows
   Status add_result;
   Status modify_result;
 
@@ -59,9 +62,12 @@ class ScriptedPoller final : public Poller {
     ++b_->takes;
     return Hand(out, capacity);
   }
-  void Wake() override { b_->woken = true; }
+  void Wake() override {
+    ++b_->wakes;
+    b_->woken = true;
+  }
   void ClearWake() override { b_->woken = false; }
-  int Fd() const override { return -1; }
+  int Fd() const override { return b_->poll_fd; }
 
  private:
   int Hand(PolledEvent* out, int capacity) {
@@ -121,6 +127,62 @@ TEST(EventLoopCoreTest, TasksPostedInAHookPassKeepTheWakeUpForTheNextOne) {
   b.ready_hook();
   EXPECT_EQ(order, (std::vector<int>{1, 2}));
   EXPECT_FALSE(b.woken);
+}
+
+// With a descriptor that a host polls, the wake-up is made only when control goes back to the
+// host with tasks queued; inside a run the next pass takes them without it.
+TEST(EventLoopCoreTest, APolledBackendIsWokenOnlyWhenTheHostGetsControlBack) {
+  Backend b;
+  b.poll_fd = 7;
+  auto loop = LoopOver(&b);
+  std::vector<int> order;
+  loop->Post([&] {
+    order.push_back(1);
+    loop->Post([&] { order.push_back(2); });  // inside the run: no wake-up
+    EXPECT_EQ(b.wakes, 1);
+  });
+  EXPECT_EQ(b.wakes, 1);  // posted by the host
+  EXPECT_TRUE(loop->RunUntil([&] { return order.size() == 2; }, std::chrono::milliseconds(1000)));
+  EXPECT_EQ(b.wakes, 1);
+  EXPECT_FALSE(b.woken);
+
+  // A task that a handler posts during a host's DoEvents() waits for the next pass: the pass
+  // wakes the host before it returns. So does a run that ends with a task left.
+  Handler h;
+  ASSERT_TRUE(loop->Watch(5, kIoReadable, &h).ok());
+  const std::function<void()> in_pass[] = {[&] { loop->DoEvents(); }, [&] { loop->Run(); }};
+  for (int i = 0; i < 2; ++i) {
+    h.on_ready = [&, i] {
+      if (i == 1) loop->Stop();
+      loop->Post([&, i] { order.push_back(3 + i); });
+    };
+    b.Collect(5, kIoReadable);
+    in_pass[i]();
+    EXPECT_EQ(b.wakes, 2 + i);
+    EXPECT_TRUE(b.woken);  // the task waits for the host
+    loop->DoEvents();
+    EXPECT_EQ(order.back(), 3 + i);
+    EXPECT_FALSE(b.woken);
+  }
+}
+
+TEST(EventLoopCoreTest, ThePeerCloseHintComesOnlyWithReadable) {
+  Backend b;
+  auto loop = LoopOver(&b);
+  uint32_t got_r = 0, got_w = 0;
+  struct Recorder : IoHandler {
+    uint32_t* got;
+    explicit Recorder(uint32_t* g) : got(g) {}
+    void OnIoReady(uint32_t events) override { *got = events; }
+  } r(&got_r), w(&got_w);
+  ASSERT_TRUE(loop->Watch(5, kIoReadable, &r).ok());
+  ASSERT_TRUE(loop->Watch(6, kIoWritable, &w).ok());
+  const uint32_t hang_up = kIoReadable | kIoWritable | kIoPeerClosed;
+  b.Collect(5, hang_up);
+  b.Collect(6, hang_up);
+  loop->DoEvents();
+  EXPECT_EQ(got_r, kIoReadable | kIoPeerClosed);
+  EXPECT_EQ(got_w, static_cast<uint32_t>(kIoWritable));
 }
 
 TEST(EventLoopCoreTest, HookInsideAHandlerIsANestedPassAndStaleEventsAreDropped) {

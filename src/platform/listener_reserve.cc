@@ -24,8 +24,8 @@ void ListenerStopped() {
 
 Status DropOldestRequest(sockets::SocketHandle listener, Status shortage) {
   if (!sockets::ReleaseSpareDescriptor()) return shortage;
-  Result<sockets::SocketHandle> oldest = sockets::AcceptOne(listener);
-  if (oldest.ok()) sockets::CloseSocket(*oldest);
+  Result<sockets::AcceptedSocket> oldest = sockets::AcceptOne(listener);
+  if (oldest.ok()) sockets::CloseSocket(oldest->socket);
   sockets::ReserveSpareDescriptor();
   return oldest.status();
 }

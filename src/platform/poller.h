@@ -8,8 +8,12 @@
 //   ready. Readiness is level-triggered: an armed descriptor that is ready is reported, however
 //   long ago it became ready. Modify and Delete drop an event the backend collected for the
 //   descriptor but has not returned yet.
-// - Error and hang-up conditions are reported as kIoReadable | kIoWritable.
-// - Wake() makes the next Poll return at once, and Fd() readable, until ClearWake().
+// - Error and hang-up conditions are reported as kIoReadable | kIoWritable. A backend that can
+//   tell that the peer's close is queued adds kIoPeerClosed to kIoReadable; one that cannot never
+//   sets it.
+// - Wake() makes the next Poll return at once, and Fd() readable, until ClearWake(). The core
+//   wakes only when a task waits and control is outside its passes and runs, where a host may
+//   poll Fd(); where Fd() is -1 (the message queue is the source) it wakes for every task.
 // - Poll may run other code of the thread while it waits: on Windows it pumps the thread's
 //   messages (every window's, as DoEvents always did there). TakeReady never does.
 // - Host pumps (Windows): a host that pumps the thread's messages itself delivers readiness and
@@ -49,6 +53,9 @@ class Poller {
   virtual Status Add(int fd, uint32_t events, uint64_t token) = 0;
   virtual Status Modify(int fd, uint32_t events, uint64_t token) = 0;
   virtual void Delete(int fd) = 0;
+  // Delete for a descriptor that is closed right after: a backend whose OS set forgets a
+  // descriptor when it is closed (epoll) need not call the OS.
+  virtual void DeleteClosing(int fd) { Delete(fd); }
 
   // Waits up to timeout_ms (-1: no limit, 0: not at all) and stores at most capacity events in
   // out. Returns how many; 0 on timeout, interruption or a wake-up alone.

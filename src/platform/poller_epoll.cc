@@ -30,7 +30,7 @@ Status ErrnoStatus(const char* what, int err) {
 
 uint32_t ToEpoll(uint32_t events) {
   uint32_t e = EPOLLONESHOT;
-  if (events & kIoReadable) e |= EPOLLIN;
+  if (events & kIoReadable) e |= EPOLLIN | EPOLLRDHUP;
   if (events & kIoWritable) e |= EPOLLOUT;
   return e;
 }
@@ -40,6 +40,7 @@ uint32_t FromEpoll(uint32_t e) {
   if (e & (EPOLLIN | EPOLLPRI | EPOLLRDHUP)) events |= kIoReadable;
   if (e & EPOLLOUT) events |= kIoWritable;
   if (e & (EPOLLERR | EPOLLHUP)) events |= kIoReadable | kIoWritable;
+  if (e & (EPOLLRDHUP | EPOLLHUP)) events |= kIoPeerClosed;
   return events;
 }
 
@@ -63,6 +64,11 @@ class EpollPoller final : public Poller {
     epoll_event ev{};  // a non-null pointer for kernels before 2.6.9
     ::epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, &ev);
   }
+
+  // Closing the descriptor removes it from the epoll set: the sockets are never duplicated, so
+  // the close is the last reference. (A forked child's copy keeps it registered until it closes
+  // too; its one-shot event then names a watch id the core no longer has, and is dropped.)
+  void DeleteClosing(int /*fd*/) override {}
 
   int Poll(int timeout_ms, PolledEvent* out, int capacity) override {
     if (capacity > kBatch) capacity = kBatch;

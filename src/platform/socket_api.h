@@ -50,20 +50,26 @@ void SetNoDelay(SocketHandle s);
 // Binds every local address on port (0: one the kernel chooses).
 Status BindPort(SocketHandle s, uint16_t port);
 Status ListenOn(SocketHandle s);
-// The oldest queued connection of a listener, non-blocking; IsWouldBlock() when none is queued.
-Result<SocketHandle> AcceptOne(SocketHandle listener);
-
 // IPv4 addresses are in host byte order.
 struct Ipv4Endpoint {
   uint32_t address = 0;
   uint16_t port = 0;
 };
 
+struct AcceptedSocket {
+  SocketHandle socket = kNoSocket;
+  Ipv4Endpoint peer;  // as the accept call returned it: no further call asks for it
+};
+
+// The oldest queued connection of a listener, non-blocking; IsWouldBlock() when none is queued.
+Result<AcceptedSocket> AcceptOne(SocketHandle listener);
+
 // Starts connecting; OK when the connection is established or under way.
 Status StartConnect(SocketHandle s, const Ipv4Endpoint& to);
 enum class ConnectProgress { kConnected, kInProgress };
 // The state of a connection started by StartConnect, once the socket was reported writable;
-// the attempt's failure when it failed.
+// the attempt's failure when it failed. One call when connected (getpeername); the error is
+// asked for only when that call says the socket is not connected.
 Result<ConnectProgress> CheckConnect(SocketHandle s);
 
 // Bytes written; IsWouldBlock() when the socket takes nothing now. Never raises SIGPIPE.
@@ -74,7 +80,7 @@ Result<size_t> ReceiveSome(SocketHandle s, char* data, size_t size, bool peek = 
 // Bytes readable now without blocking; 0 also on failure.
 int BytesAvailable(SocketHandle s);
 
-// The local port bound, or -1.
+// The local port bound, or -1. A socket bound to a known non-zero port does not need it.
 int32_t BoundPort(SocketHandle s);
 std::optional<Ipv4Endpoint> PeerOf(SocketHandle s);
 
@@ -94,6 +100,7 @@ std::optional<uint32_t> DefaultRouteAddress();
 // Windows keeps none: Release is always false there.
 void ReserveSpareDescriptor();
 bool ReleaseSpareDescriptor();
+bool HoldsSpareDescriptor();
 
 }  // namespace qz::platform::sockets
 

@@ -54,20 +54,19 @@ Status StartConnect(SocketHandle s, const Ipv4Endpoint& to) {
 }
 
 Result<ConnectProgress> CheckConnect(SocketHandle s) {
-  int err = 0;
+  sockaddr_in peer{};
+  os::AddressLength plen = sizeof peer;
+  if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &plen) == 0) {
+    return ConnectProgress::kConnected;
+  }
+  int err = os::LastErrorNumber();
+  if (err != os::kNotConnected) return os::ErrorStatus(err);
+  // Not connected: the attempt failed (its error is pending) or is still under way.
   os::AddressLength len = sizeof err;
   if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0) {
     err = os::LastErrorNumber();
   }
-  if (err == 0) {
-    sockaddr_in peer{};
-    os::AddressLength plen = sizeof peer;
-    if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &plen) == 0) {
-      return ConnectProgress::kConnected;
-    }
-    err = os::LastErrorNumber();
-    if (err == os::kNotConnected) return ConnectProgress::kInProgress;
-  }
+  if (err == 0) return ConnectProgress::kInProgress;
   return os::ErrorStatus(err);
 }
 
@@ -88,6 +87,14 @@ int32_t BoundPort(SocketHandle s) {
   os::AddressLength len = sizeof sa;
   if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return -1;
   return ntohs(sa.sin_port);
+}
+
+Result<AcceptedSocket> AcceptOne(SocketHandle listener) {
+  sockaddr_in sa{};
+  os::AddressLength len = sizeof sa;
+  Result<SocketHandle> s = os::Accept(listener, reinterpret_cast<sockaddr*>(&sa), &len);
+  if (!s.ok()) return s.status();
+  return AcceptedSocket{*s, {ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)}};
 }
 
 std::optional<Ipv4Endpoint> PeerOf(SocketHandle s) {

@@ -63,6 +63,10 @@ Status ErrorStatus(int os_error);
 // The failure of the call that just returned; read before any other socket call.
 inline Status LastError() { return ErrorStatus(LastErrorNumber()); }
 
+// accept, or accept4 where the accepted socket must be made non-blocking and not inherited; the
+// peer's address in *peer.
+Result<SocketHandle> Accept(SocketHandle listener, sockaddr* peer, AddressLength* length);
+
 // OK, or the failure of the call whose success is given.
 inline Status Checked(bool succeeded) { return succeeded ? Status::OK() : LastError(); }
 

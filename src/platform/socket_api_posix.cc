@@ -85,6 +85,12 @@ Status ErrorStatus(int e) {
   return Status::Error(wsa.number, std::string(wsa.text) + " (" + std::strerror(e) + ")");
 }
 
+Result<SocketHandle> Accept(SocketHandle listener, sockaddr* peer, AddressLength* length) {
+  const int s = ::accept4(listener, peer, length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (s < 0) return LastError();
+  return s;
+}
+
 }  // namespace os
 
 Result<SocketHandle> OpenTcpSocket() {
@@ -100,12 +106,6 @@ void AllowClosingPortReuse(SocketHandle s) {
   // the component needs.
   int one = 1;
   ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-}
-
-Result<SocketHandle> AcceptOne(SocketHandle listener) {
-  const int s = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (s < 0) return os::LastError();
-  return s;
 }
 
 int BytesAvailable(SocketHandle s) {
@@ -149,6 +149,8 @@ std::optional<uint32_t> DefaultRouteAddress() {
 void ReserveSpareDescriptor() {
   if (t_spare_fd < 0) t_spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
+
+bool HoldsSpareDescriptor() { return t_spare_fd >= 0; }
 
 bool ReleaseSpareDescriptor() {
   if (t_spare_fd < 0) return false;

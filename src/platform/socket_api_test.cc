@@ -32,15 +32,17 @@ bool WaitFor(SocketHandle s, short events) {
 }
 
 // Connects client to a new loopback listener; *server is the accepted end, the caller's to close.
-void ConnectOverLoopback(Socket& listener, Socket& client, SocketHandle* server) {
+void ConnectOverLoopback(Socket& listener, Socket& client, SocketHandle* server,
+                         Ipv4Endpoint* accepted_peer = nullptr) {
   ASSERT_TRUE(BindPort(listener.s, 0).ok());
   ASSERT_TRUE(ListenOn(listener.s).ok());
   ASSERT_TRUE(
       StartConnect(client.s, {kLoopback, static_cast<uint16_t>(BoundPort(listener.s))}).ok());
   ASSERT_TRUE(WaitFor(listener.s, POLLIN));
-  Result<SocketHandle> accepted = AcceptOne(listener.s);
+  Result<AcceptedSocket> accepted = AcceptOne(listener.s);
   ASSERT_TRUE(accepted.ok()) << accepted.status().ToString();
-  *server = *accepted;
+  *server = accepted->socket;
+  if (accepted_peer != nullptr) *accepted_peer = accepted->peer;
 }
 
 TEST(SocketApiTest, AFailureStaysWithItsCallWhenOtherCallsFollow) {
@@ -52,7 +54,7 @@ TEST(SocketApiTest, AFailureStaysWithItsCallWhenOtherCallsFollow) {
 
   Socket second;
   Status taken = BindPort(second.s, static_cast<uint16_t>(port));
-  Result<SocketHandle> none = AcceptOne(listener.s);  // a later call that fails differently
+  Result<AcceptedSocket> none = AcceptOne(listener.s);  // a later call that fails differently
   char c;
   Result<size_t> nothing = ReceiveSome(second.s, &c, 1);
   EXPECT_TRUE(taken.IsAddressInUse()) << taken.ToString();
@@ -112,7 +114,8 @@ TEST(SocketApiTest, AConnectionKnowsBothEndsAndWhatIsQueued) {
   Socket listener;
   Socket client;
   Socket server(kNoSocket);
-  ASSERT_NO_FATAL_FAILURE(ConnectOverLoopback(listener, client, &server.s));
+  Ipv4Endpoint accepted_peer;
+  ASSERT_NO_FATAL_FAILURE(ConnectOverLoopback(listener, client, &server.s, &accepted_peer));
   ASSERT_TRUE(WaitFor(client.s, POLLOUT));
   Result<ConnectProgress> progress = CheckConnect(client.s);
   ASSERT_TRUE(progress.ok()) << progress.status().ToString();
@@ -125,6 +128,8 @@ TEST(SocketApiTest, AConnectionKnowsBothEndsAndWhatIsQueued) {
   EXPECT_EQ(server_end->port, BoundPort(listener.s));
   EXPECT_EQ(client_end->address, kLoopback);
   EXPECT_EQ(client_end->port, BoundPort(client.s));
+  EXPECT_EQ(accepted_peer.address, client_end->address);  // accept told it already
+  EXPECT_EQ(accepted_peer.port, client_end->port);
   EXPECT_FALSE(PeerOf(listener.s).has_value());
 
   EXPECT_EQ(BytesAvailable(server.s), 0);

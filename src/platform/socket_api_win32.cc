@@ -83,6 +83,13 @@ void StartSockets() {
   static_cast<void>(started);
 }
 
+// The accepted socket inherits the listener's non-blocking mode.
+Result<SocketHandle> Accept(SocketHandle listener, sockaddr* peer, AddressLength* length) {
+  const SOCKET s = ::accept(listener, peer, length);
+  if (s == INVALID_SOCKET) return LastError();
+  return s;
+}
+
 }  // namespace os
 
 Result<SocketHandle> OpenTcpSocket() {
@@ -101,13 +108,6 @@ void CloseSocket(SocketHandle s) { ::closesocket(s); }
 // Without SO_REUSEADDR Winsock already binds a port held only by closing connections; with it, a
 // second listener could share the port.
 void AllowClosingPortReuse(SocketHandle) {}
-
-// The accepted socket inherits the listener's non-blocking mode.
-Result<SocketHandle> AcceptOne(SocketHandle listener) {
-  const SOCKET s = ::accept(listener, nullptr, nullptr);
-  if (s == INVALID_SOCKET) return os::LastError();
-  return s;
-}
 
 int BytesAvailable(SocketHandle s) {
   u_long n = 0;
@@ -136,5 +136,6 @@ std::optional<uint32_t> DefaultRouteAddress() {
 // a control of the thread to free one.
 void ReserveSpareDescriptor() {}
 bool ReleaseSpareDescriptor() { return false; }
+bool HoldsSpareDescriptor() { return false; }
 
 }  // namespace qz::platform::sockets

@@ -4,7 +4,6 @@
 #include "platform/socket_control.h"
 
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,7 +16,6 @@
 namespace qz::platform {
 namespace {
 
-using sockets::Ipv4Endpoint;
 using sockets::kNoSocket;
 using sockets::SocketHandle;
 
@@ -79,7 +77,8 @@ Status SocketControl::Impl::Listen() {
   Status bound = sockets::BindPort(s, static_cast<uint16_t>(local_port));
   if (bound.ok()) bound = sockets::ListenOn(s);
   if (!bound.ok()) return CloseFailed(s, "Listen on port " + std::to_string(local_port), bound);
-  local_port = sockets::BoundPort(s);
+  if (local_port == 0) local_port = sockets::BoundPort(s);  // else the port asked for is bound
+  listening_port_ = static_cast<uint16_t>(local_port);
   Status started = Start(s, SocketState::kListening, kIoReadable, "Listen");
   if (started.ok()) ListenerStarted();
   return started;
@@ -87,18 +86,16 @@ Status SocketControl::Impl::Listen() {
 
 Status SocketControl::Impl::Accept(int32_t request_id) {
   if (state_ != SocketState::kClosed) return BadState("Accept", state_);
-  const SocketHandle s = TakePendingRequest(request_id);
-  if (s == kNoSocket) {
+  const PendingRequest request = TakePendingRequest(request_id);
+  if (request.socket == kNoSocket) {
     return Status::Error(errc::kSckInvalidArgument,
                          "Accept: no pending connection request " + std::to_string(request_id));
   }
-  sockets::SetNoDelay(s);
-  local_port = sockets::BoundPort(s);
-  if (std::optional<Ipv4Endpoint> peer = sockets::PeerOf(s)) {
-    remote_host = DottedV4(peer->address);
-    remote_port = peer->port;
-  }
-  return Start(s, SocketState::kConnected, kIoReadable, "Accept");
+  // Both ends as accept told them.
+  local_port = request.local_port;
+  remote_host = DottedV4(request.peer.address);
+  remote_port = request.peer.port;
+  return Start(request.socket, SocketState::kConnected, kIoReadable, "Accept");
 }
 
 Status SocketControl::Impl::Connect() {
@@ -115,7 +112,6 @@ Status SocketControl::Impl::Connect() {
   Result<SocketHandle> opened = sockets::OpenTcpSocket();
   if (!opened.ok()) return Within("Connect: socket", opened.status());
   const SocketHandle s = *opened;
-  sockets::SetNoDelay(s);
   // No port sharing here, as on Winsock: a local port that is in use fails at once (10048).
   if (local_port != 0) {
     Status bound = sockets::BindPort(s, static_cast<uint16_t>(local_port));
@@ -126,8 +122,11 @@ Status SocketControl::Impl::Connect() {
   const std::string target = "Connect to " + remote_host + ":" + std::to_string(remote_port);
   Status outcome = sockets::StartConnect(s, {*address, static_cast<uint16_t>(remote_port)});
   if (!outcome.ok() && !IsConnectOutcome(outcome)) return CloseFailed(s, target, outcome);
-  int32_t bound = sockets::BoundPort(s);
-  if (bound > 0) local_port = bound;
+  // Only a port the system chose must be asked for.
+  if (local_port == 0) {
+    int32_t bound = sockets::BoundPort(s);
+    if (bound > 0) local_port = bound;
+  }
   if (!outcome.ok()) {
     sockets::CloseSocket(s);
     ++generation_;
@@ -147,20 +146,29 @@ Status SocketControl::Impl::Start(SocketHandle s, SocketState state, uint32_t ev
   ++generation_;
   socket_ = s;
   watch_ = *id;
+  armed_ = true;
+  armed_events_ = events;
   state_ = state;
   return Status::OK();
 }
 
 void SocketControl::Impl::Reset(SocketState state) {
-  if (watch_ != 0) loop_.Unwatch(watch_);
+  if (watch_ != 0) loop_.UnwatchClosing(watch_);  // closed just below
   watch_ = 0;
   const bool freed = socket_ != kNoSocket;
   if (freed && state_ == SocketState::kListening) ListenerStopped();
   if (freed) sockets::CloseSocket(socket_);
   socket_ = kNoSocket;
   out_.Clear();
+  in_.clear();
+  peer_closed_ = false;
+  read_failure_ = Status::OK();
+  in_data_event_ = false;
+  deliver_posted_ = false;
+  no_delay_ = false;
   data_reported_ = false;
-  complete_posted_ = false;
+  complete_due_ = false;
+  armed_ = false;
   starved_ = false;
   ++generation_;
   state_ = state;
@@ -169,7 +177,7 @@ void SocketControl::Impl::Reset(SocketState state) {
 
 void SocketControl::Impl::AcceptPending() {
   const uint64_t gen = generation_;
-  const bool starved = AcceptRequests(socket_, [this, gen](int32_t id) {
+  const bool starved = AcceptRequests(socket_, listening_port_, [this, gen](int32_t id) {
     Raise([id](SocketEvents& e) { e.OnConnectionRequest(id); });
     return gen == generation_;  // else closed inside the handler
   });

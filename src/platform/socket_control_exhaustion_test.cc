@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/descriptors.h"
 #include "platform/event_loop.h"
 #include "platform/socket_control.h"
 #include "platform/testing/process_testing.h"
@@ -203,6 +204,19 @@ TEST_F(SocketControlExhaustionTest, AListenerOutOfDescriptorsDropsRequestsAndRec
 TEST_F(SocketControlExhaustionTest, AListenerWithoutASpareWaitsForAFreedDescriptor) {
   EXPECT_EXIT(_exit(ListenerWithoutASpareWaitsForAFreedDescriptor()), ::testing::ExitedWithCode(0),
               "");
+}
+
+// The limit is kept for a second between reads; a change this process makes shows at once.
+TEST(DescriptorLimitTest, AChangeMadeInTheProcessShowsAtOnce) {
+  const size_t before = OpenDescriptorLimit();
+  {
+    testing::ScopedDescriptorLimit lowered(300);
+    ASSERT_TRUE(lowered.ok());
+    EXPECT_EQ(OpenDescriptorLimit(), 300u);
+    ASSERT_TRUE(testing::SetDescriptorLimit(200));
+    EXPECT_EQ(OpenDescriptorLimit(), 200u);
+  }
+  EXPECT_EQ(OpenDescriptorLimit(), before);
 }
 
 }  // namespace

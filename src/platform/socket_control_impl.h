@@ -60,7 +60,14 @@ class SocketControl::Impl final : public IoHandler,
 
   void AcceptPending();
   void FinishConnect();
-  void Readable();
+  void Readable(uint32_t events);
+  // Reports what was read: the data, then (once all was taken) the peer's close or the failure
+  // that ended the read, in this order and in the same dispatch.
+  void Deliver();
+  // Deliver from a later pass, for what a GetData outside the DataArrival event left.
+  void DeliverLater();
+  // Takes up to max_len (0: all) of the bytes read, reading first when none are.
+  Status TakeReceived(std::string& out, int32_t max_len);
   // What the watch must report in the current state, and the watch told so.
   uint32_t Wanted() const;
   void Rearm();
@@ -69,7 +76,6 @@ class SocketControl::Impl final : public IoHandler,
   // (inside this control's own dispatch) or from the next pass.
   void Fail(const Status& failure, const std::string& what, bool now);
   void PostError(const Status& failure, const std::string& what);
-  void PostSendComplete();
   // Runs step from a later pass, unless the control is closed, fails or reconnects first.
   void Post(std::function<void(Impl&)> step);
 
@@ -85,9 +91,22 @@ class SocketControl::Impl final : public IoHandler,
   SocketState state_ = SocketState::kClosed;
   uint64_t generation_ = 0;  // changes whenever events still due must be dropped
   SendQueue out_;
+  // Bytes read and not yet taken by GetData, and how the read ended: the peer's close, or a
+  // failure, each reported once the bytes before it were taken.
+  std::string in_;
+  bool peer_closed_ = false;
+  Status read_failure_;
+  bool in_data_event_ = false;  // inside this control's own DataArrival
+  bool deliver_posted_ = false;
+  bool no_delay_ = false;  // set before the first send only: Nagle matters to senders
   bool data_reported_ = false;
-  bool complete_posted_ = false;
-  bool starved_ = false;  // a listener out of descriptors, waiting for one to be freed
+  // SendComplete is owed: raised by the writable event that finds nothing left to write.
+  bool complete_due_ = false;
+  bool armed_ = false;  // the watch is armed for armed_events_ and has not reported since
+  uint32_t armed_events_ = 0;
+  bool starved_ = false;
+  uint16_t listening_port_ = 0;  // every request's local port too  // a listener out of
+                                 // descriptors, waiting for one to be freed
 };
 
 }  // namespace qz::platform

@@ -11,12 +11,22 @@
 namespace qz::platform {
 
 using sockets::ConnectProgress;
-using sockets::IsInterrupted;
 using sockets::kNoSocket;
+
+namespace {
+
+// What one readable event reads at most; the rest waits in the kernel for the next DataArrival.
+constexpr size_t kReadLimit = 256 * 1024;
+
+}  // namespace
 
 Status SocketControl::Impl::SendData(std::string_view bytes) {
   if (state_ != SocketState::kConnected && state_ != SocketState::kPeerClosing) {
     return BadState("SendData", state_);
+  }
+  if (!no_delay_) {
+    sockets::SetNoDelay(socket_);
+    no_delay_ = true;
   }
   const bool idle = out_.Unsent() == 0;
   out_.Append(bytes);
@@ -24,9 +34,11 @@ Status SocketControl::Impl::SendData(std::string_view bytes) {
   Status sent = out_.WriteTo(socket_);
   if (!sent.ok()) {
     Fail(sent, "SendData", /*now=*/false);
-  } else if (out_.Unsent() == 0) {
-    PostSendComplete();
   } else {
+    // Written at once or not: the writable event of a later pass carries on, and raises
+    // SendComplete once nothing is left. A connected socket with room is writable at once, so
+    // this costs no wake-up of the loop.
+    complete_due_ = true;
     Rearm();
   }
   return Status::OK();
@@ -38,14 +50,37 @@ Status SocketControl::Impl::GetData(std::string& out, int32_t max_len) {
       (state_ != SocketState::kConnected && state_ != SocketState::kPeerClosing)) {
     return BadState("GetData", state_);
   }
-  size_t want = static_cast<size_t>(sockets::BytesAvailable(socket_));
-  if (max_len > 0) want = std::min(want, static_cast<size_t>(max_len));
-  Status received = ReceiveUpTo(socket_, want, out);
+  Status received = TakeReceived(out, max_len);
   data_reported_ = false;
   if (!received.ok()) {
     Fail(received, "GetData", /*now=*/false);
+  } else if (state_ != SocketState::kConnected) {
+    // After the peer's close nothing more is read.
+  } else if (in_data_event_) {
+    // Deliver, still on the stack, goes on with the close; the rest is for a later pass.
+    if (!in_.empty()) DeliverLater();
+  } else if (!in_.empty() || peer_closed_ || !read_failure_.ok()) {
+    DeliverLater();
   } else {
     Rearm();
+  }
+  return Status::OK();
+}
+
+Status SocketControl::Impl::TakeReceived(std::string& out, int32_t max_len) {
+  if (in_.empty() && !peer_closed_ && read_failure_.ok() && state_ == SocketState::kConnected) {
+    // Called with nothing reported: what is readable now, as before.
+    Status read = ReceiveUpTo(socket_, kReadLimit, in_, &peer_closed_);
+    if (!read.ok() && in_.empty()) return read;
+    read_failure_ = read;
+  }
+  const size_t n = max_len > 0 ? std::min(in_.size(), static_cast<size_t>(max_len)) : in_.size();
+  if (n == in_.size()) {
+    out.swap(in_);
+    in_.clear();
+  } else {
+    out.assign(in_, 0, n);
+    in_.erase(0, n);
   }
   return Status::OK();
 }
@@ -53,6 +88,7 @@ Status SocketControl::Impl::GetData(std::string& out, int32_t max_len) {
 void SocketControl::Impl::OnIoReady(uint32_t events) {
   auto self = shared_from_this();  // the owner may destroy the control inside a handler
   const uint64_t gen = generation_;
+  armed_ = false;  // the report disarmed the watch
   switch (state_) {
     case SocketState::kListening:
       AcceptPending();
@@ -62,16 +98,19 @@ void SocketControl::Impl::OnIoReady(uint32_t events) {
       break;
     case SocketState::kConnected:
     case SocketState::kPeerClosing:
-      if ((events & kIoWritable) != 0 && out_.Unsent() != 0) {
+      if ((events & kIoWritable) != 0 && complete_due_) {
         Status sent = out_.WriteTo(socket_);
         if (!sent.ok()) {
           Fail(sent, "sending", /*now=*/true);
           return;
         }
-        if (out_.Unsent() == 0) Raise([](SocketEvents& s) { s.OnSendComplete(); });
+        if (out_.Unsent() == 0) {
+          complete_due_ = false;
+          Raise([](SocketEvents& s) { s.OnSendComplete(); });
+        }
         if (gen != generation_) return;
       }
-      if ((events & kIoReadable) != 0) Readable();
+      if ((events & kIoReadable) != 0) Readable(events);
       break;
     default:
       break;
@@ -88,36 +127,58 @@ void SocketControl::Impl::FinishConnect() {
   }
   if (*progress == ConnectProgress::kInProgress) return;  // re-armed by the caller
   state_ = SocketState::kConnected;
-  int32_t bound = sockets::BoundPort(socket_);
-  if (bound > 0) local_port = bound;
+  if (local_port == 0) {  // not yet known from Connect
+    int32_t bound = sockets::BoundPort(socket_);
+    if (bound > 0) local_port = bound;
+  }
   Raise([](SocketEvents& s) { s.OnConnect(); });
 }
 
-void SocketControl::Impl::Readable() {
+void SocketControl::Impl::Readable(uint32_t events) {
   // Wanted() already keeps readable unarmed in these cases; an event collected before the change
   // may still come.
   if (data_reported_ || state_ != SocketState::kConnected) return;
-  int n = sockets::BytesAvailable(socket_);
-  if (n == 0) {
-    char c;
-    Result<size_t> peeked = sockets::ReceiveSome(socket_, &c, 1, /*peek=*/true);
-    if (!peeked.ok()) {
-      const Status& failure = peeked.status();
-      if (!failure.IsWouldBlock() && !IsInterrupted(failure)) {
-        Fail(failure, "receiving", /*now=*/true);
-      }
-      return;
-    }
-    if (*peeked == 0) {
-      state_ = SocketState::kPeerClosing;
-      Raise([](SocketEvents& s) { s.OnClose(); });
-      return;
-    }
-    n = sockets::BytesAvailable(socket_);
-    if (n == 0) n = 1;
+  if (in_.empty() && !peer_closed_ && read_failure_.ok()) {
+    // A short read drained the socket, and the call that would only block is spared; unless the
+    // backend says the peer's close is queued too: then it is read now, to end in this dispatch.
+    // (Without the hint a close that came with the data makes the socket readable again.)
+    const bool close_queued = (events & kIoPeerClosed) != 0;
+    read_failure_ = ReceiveUpTo(socket_, kReadLimit, in_, &peer_closed_,
+                                /*stop_when_short=*/!close_queued);
   }
-  data_reported_ = true;
-  Raise([n](SocketEvents& s) { s.OnDataArrival(n); });
+  Deliver();
+}
+
+void SocketControl::Impl::Deliver() {
+  if (data_reported_ || state_ != SocketState::kConnected) return;
+  if (!in_.empty()) {
+    const uint64_t gen = generation_;
+    const auto n = static_cast<int32_t>(std::min<size_t>(in_.size(), INT32_MAX));
+    data_reported_ = true;
+    in_data_event_ = true;
+    Raise([n](SocketEvents& s) { s.OnDataArrival(n); });
+    if (gen != generation_) return;
+    in_data_event_ = false;
+    if (data_reported_ || !in_.empty()) return;  // not taken yet, or the rest comes later
+  }
+  if (!read_failure_.ok()) {
+    const Status failure = read_failure_;  // Fail clears it
+    Fail(failure, "receiving", /*now=*/true);
+  } else if (peer_closed_) {
+    state_ = SocketState::kPeerClosing;
+    Raise([](SocketEvents& s) { s.OnClose(); });
+  }
+}
+
+void SocketControl::Impl::DeliverLater() {
+  if (deliver_posted_) return;
+  deliver_posted_ = true;
+  Post([](Impl& c) {
+    c.deliver_posted_ = false;
+    const uint64_t gen = c.generation_;
+    c.Deliver();
+    if (gen == c.generation_) c.Rearm();
+  });
 }
 
 // Data already reported waits for GetData; after the peer's close nothing more is read.
@@ -130,8 +191,13 @@ uint32_t SocketControl::Impl::Wanted() const {
     case SocketState::kConnected:
     case SocketState::kPeerClosing: {
       uint32_t e = kIoNone;
-      if (!data_reported_ && state_ == SocketState::kConnected) e |= kIoReadable;
-      if (out_.Unsent() != 0) e |= kIoWritable;
+      // Bytes read and not yet reported, or a close already read, are delivered by a posted
+      // step, not by the socket.
+      if (!data_reported_ && state_ == SocketState::kConnected && in_.empty() && !peer_closed_ &&
+          read_failure_.ok()) {
+        e |= kIoReadable;
+      }
+      if (complete_due_) e |= kIoWritable;
       return e;
     }
     default:
@@ -139,8 +205,14 @@ uint32_t SocketControl::Impl::Wanted() const {
   }
 }
 
+// A watch still armed for the same events is left alone: a handler that re-armed inside its own
+// dispatch (SendData in OnConnect) spares the dispatch's own re-arm.
 void SocketControl::Impl::Rearm() {
-  if (watch_ != 0) (void)loop_.Modify(watch_, Wanted());
+  if (watch_ == 0) return;
+  const uint32_t wanted = Wanted();
+  if (armed_ && wanted == armed_events_) return;
+  armed_ = loop_.Modify(watch_, wanted).ok();
+  armed_events_ = wanted;
 }
 
 void SocketControl::Impl::Fail(const Status& failure, const std::string& what, bool now) {
@@ -162,17 +234,6 @@ void SocketControl::Impl::PostError(const Status& failure, const std::string& wh
       bool cancel = false;
       s.OnError(number, text, cancel);
     });
-  });
-}
-
-// Everything was written at once; the event still comes from a later pass. One event covers
-// every SendData of the pass, and none comes while later data still waits for the socket.
-void SocketControl::Impl::PostSendComplete() {
-  if (complete_posted_) return;
-  complete_posted_ = true;
-  Post([](Impl& c) {
-    c.complete_posted_ = false;
-    if (c.out_.Unsent() == 0) c.Raise([](SocketEvents& s) { s.OnSendComplete(); });
   });
 }
 

@@ -132,6 +132,17 @@ class SocketControlTest : public ::testing::Test {
   std::function<void(Peer&)> prepare_accepted;  // runs before Accept
 };
 
+// A plain blocking socket connected to port on loopback, for peers that the control cannot play.
+void RawConnect(int32_t port, int* fd) {
+  *fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(*fd, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  ASSERT_EQ(::connect(*fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+}
+
 // Waits as a host with its own loop does: poll(2) on PollFd(), then one DoEvents() pass.
 bool HostLoopUntil(const std::function<bool()>& done) {
   auto deadline = std::chrono::steady_clock::now() + kWait;
@@ -335,16 +346,29 @@ TEST_F(SocketControlTest, PeerCloseComesAfterTheDataWasRead) {
   EXPECT_EQ(client->log, (std::vector<std::string>{"connect", "data", "close"}));
 }
 
+// Data and the peer's close that are both queued when the socket is read: the data, then the
+// close, both from the same pass.
+TEST_F(SocketControlTest, ACloseThatCameWithTheDataEndsTheSamePass) {
+  listener = StartListener();
+  int peer = -1;
+  ASSERT_NO_FATAL_FAILURE(RawConnect(listener->ctl.LocalPort(), &peer));
+  ASSERT_EQ(::write(peer, "last words", 10), 10);
+  ::close(peer);
+  ASSERT_TRUE(RunUntil([&] { return !accepted.empty(); }));
+  auto server = accepted[0];
+  ASSERT_TRUE(server->log.empty());  // watched from the pass that accepted it
+  ASSERT_TRUE(HostLoopUntil([&] { return !server->log.empty(); }));
+  EXPECT_EQ(server->log, (std::vector<std::string>{"data", "close"}));
+  EXPECT_EQ(server->received, "last words");
+  EXPECT_EQ(server->reported, (std::vector<int32_t>{10}));
+  EXPECT_EQ(server->ctl.State(), SocketState::kPeerClosing);
+}
+
 TEST_F(SocketControlTest, ResetByThePeerRaisesError10054) {
   listener = StartListener();
   // A plain socket as the peer, so that it can close with a reset (linger 0).
-  int peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(peer, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(static_cast<uint16_t>(listener->ctl.LocalPort()));
-  ASSERT_EQ(::connect(peer, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  int peer = -1;
+  ASSERT_NO_FATAL_FAILURE(RawConnect(listener->ctl.LocalPort(), &peer));
   ASSERT_TRUE(RunUntil([&] { return !accepted.empty(); }));
   auto server = accepted[0];
   linger lg{1, 0};

@@ -1,5 +1,7 @@
 #include "platform/socket_stream.h"
 
+#include <algorithm>
+
 namespace qz::platform {
 
 void SendQueue::Clear() {
@@ -27,25 +29,29 @@ Status SendQueue::WriteTo(sockets::SocketHandle s) {
   return Status::OK();
 }
 
-Status ReceiveUpTo(sockets::SocketHandle s, size_t want, std::string& out) {
-  out.resize(want);
-  size_t got = 0;
-  Status failure;
-  while (got < want) {
-    Result<size_t> read = sockets::ReceiveSome(s, out.data() + got, want - got);
+Status ReceiveUpTo(sockets::SocketHandle s, size_t want, std::string& out, bool* peer_closed,
+                   bool stop_when_short) {
+  out.clear();
+  if (peer_closed != nullptr) *peer_closed = false;
+  // Through a chunk on the stack: want may be far above what is queued, and out should not be
+  // sized (and zeroed) for it.
+  char chunk[16 * 1024];
+  while (out.size() < want) {
+    const size_t asked = std::min(sizeof chunk, want - out.size());
+    Result<size_t> read = sockets::ReceiveSome(s, chunk, asked);
     if (read.ok()) {
-      if (*read == 0) break;  // the peer closed
-      got += *read;
+      if (*read == 0) {
+        if (peer_closed != nullptr) *peer_closed = true;
+        break;
+      }
+      out.append(chunk, *read);
+      if (stop_when_short && *read < asked) break;
       continue;
     }
     if (read.status().IsWouldBlock()) break;
-    if (!sockets::IsInterrupted(read.status())) {
-      failure = read.status();
-      break;
-    }
+    if (!sockets::IsInterrupted(read.status())) return read.status();
   }
-  out.resize(got);
-  return failure;
+  return Status::OK();
 }
 
 }  // namespace qz::platform

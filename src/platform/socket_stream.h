@@ -29,8 +29,12 @@ class SendQueue {
 
 // Reads into out, replacing its content, up to want bytes: fewer when the peer closed or no more
 // are readable now. A failure is the one that ended the connection; out then holds what was
-// read before it.
-Status ReceiveUpTo(sockets::SocketHandle s, size_t want, std::string& out);
+// read before it. *peer_closed, when given, tells whether the read ended at the peer's close;
+// with want above what is queued, the read goes on until it would block or the close is read,
+// or, with stop_when_short, ends after a read that returned less than asked for (the queue was
+// empty then; a close that comes later makes the socket readable again).
+Status ReceiveUpTo(sockets::SocketHandle s, size_t want, std::string& out,
+                   bool* peer_closed = nullptr, bool stop_when_short = false);
 
 }  // namespace qz::platform
 

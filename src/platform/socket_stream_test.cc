@@ -98,5 +98,35 @@ TEST_F(SocketStreamTest, ReceiveUpToTakesWhatIsThereAndLeavesTheRest) {
   EXPECT_EQ(out, "bye");
 }
 
+TEST_F(SocketStreamTest, AReadUntilItWouldBlockTellsTheCloseThatCameWithTheData) {
+  std::string out;
+  bool closed = true;
+  ASSERT_EQ(::write(writer(), "part", 4), 4);
+  ASSERT_TRUE(ReceiveUpTo(reader(), 64 * 1024, out, &closed).ok());
+  EXPECT_EQ(out, "part");
+  EXPECT_FALSE(closed);  // would block: the peer is still there
+
+  // More than one chunk, then the close, all queued before the read.
+  const std::string big(24 * 1024, 'x');
+  ASSERT_EQ(::write(writer(), big.data(), big.size()), static_cast<ssize_t>(big.size()));
+  CloseEnd(0);
+  ASSERT_TRUE(ReceiveUpTo(reader(), 64 * 1024, out, &closed).ok());
+  EXPECT_EQ(out, big);
+  EXPECT_TRUE(closed);
+}
+
+TEST_F(SocketStreamTest, AShortReadEndsTheReadWhenAskedTo) {
+  std::string out;
+  bool closed = true;
+  ASSERT_EQ(::write(writer(), "last", 4), 4);
+  CloseEnd(0);
+  ASSERT_TRUE(ReceiveUpTo(reader(), 64 * 1024, out, &closed, /*stop_when_short=*/true).ok());
+  EXPECT_EQ(out, "last");
+  EXPECT_FALSE(closed);  // not read yet: the next read finds it
+  ASSERT_TRUE(ReceiveUpTo(reader(), 64 * 1024, out, &closed, /*stop_when_short=*/true).ok());
+  EXPECT_EQ(out, "");
+  EXPECT_TRUE(closed);
+}
+
 }  // namespace
 }  // namespace qz::platform

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/descriptors.h"
 #include "platform/event_loop.h"
 #include "platform/testing/process_testing.h"
 
@@ -55,7 +56,9 @@ bool SetDescriptorLimit(size_t soft) {
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
   if (limit.rlim_max != RLIM_INFINITY && soft > limit.rlim_max) return false;
   limit.rlim_cur = soft;
-  return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+  const bool set = ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+  RefreshOpenDescriptorLimit();
+  return set;
 }
 
 ScopedDescriptorLimit::ScopedDescriptorLimit(size_t soft) {
