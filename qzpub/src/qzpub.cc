@@ -9,8 +9,8 @@
 
 #include "backend.h"
 #include "codeset.h"
-#include "qz_common/codeset_name.h"
 #include "handle_registry.h"
+#include "qz_common/codeset_name.h"
 #include "row.h"
 #include "statement.h"
 #include "uri.h"
@@ -95,8 +95,8 @@ QZPUB_API int32_t QZPUB_CALL odbc_ExecSQL(int32_t hdbc, const char* sql) {
   return Guarded("odbc_ExecSQL", [&]() -> int32_t {
     if (sql == nullptr) return Fail("odbc_ExecSQL: no statement");
     const std::string statement = qzpub::TranslateStatement(sql);
-    return Report(
-        HandleRegistry::Instance().WithBackend(hdbc, [&](Backend& b) { return b.Execute(statement); }));
+    return Report(HandleRegistry::Instance().WithBackend(
+        hdbc, [&](Backend& b) { return b.Execute(statement); }));
   });
 }
 
@@ -142,7 +142,8 @@ QZPUB_API int32_t QZPUB_CALL sysMSSQLUses(int32_t hdbc, const char* database) {
   return Guarded("sysMSSQLUses", [&]() -> int32_t {
     if (database == nullptr) return Fail("sysMSSQLUses: no database name");
     const std::string name = database;
-    return Report(HandleRegistry::Instance().WithBackend(hdbc, [&](Backend& b) { return b.Use(name); }));
+    return Report(
+        HandleRegistry::Instance().WithBackend(hdbc, [&](Backend& b) { return b.Use(name); }));
   });
 }
 

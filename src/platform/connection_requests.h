@@ -12,11 +12,12 @@ namespace qz::platform {
 
 // Accepts the connections queued on listener: one while the thread holds its spare descriptor
 // (the rest are reported again), else until the queue is empty, at most 64 so that one busy
-// listener cannot hold the pass (the rest come in the next one). Each is pending while offer(id) runs, which returns
-// whether the listener still listens; a request still pending when offer returns is closed.
-// Out of descriptors, requests are dropped with the thread's spare (listener_reserve.h). True
-// when no spare was left either: the listener must stop watching until a descriptor is freed.
-// local_port is the listener's: every local address is bound, so it is each request's too.
+// listener cannot hold the pass (the rest come in the next one). Each is pending while offer(id)
+// runs, which returns whether the listener still listens; a request still pending when offer
+// returns is closed. Out of descriptors, requests are dropped with the thread's spare
+// (listener_reserve.h). True when no spare was left either: the listener must stop watching until a
+// descriptor is freed. local_port is the listener's: every local address is bound, so it is each
+// request's too.
 [[nodiscard]] bool AcceptRequests(sockets::SocketHandle listener, uint16_t local_port,
                                   const std::function<bool(int32_t id)>& offer);
 
