@@ -18,7 +18,7 @@ build=build-fuzz
 work="$build/fuzz-work"
 artifacts="$build/fuzz-artifacts"
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DQZ_BUILD_FUZZERS=ON -DQZ_BUILD_TESTS=OFF -DQZ_BUILD_TOOLS=OFF -DQZ_BUILD_BENCHMARKS=OFF \
   >/dev/null

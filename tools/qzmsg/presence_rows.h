@@ -31,8 +31,12 @@ struct PresenceRow {
 // Every row of YHDL, in the library's order (key order), read over the connection hdbc.
 qz::Result<std::vector<PresenceRow>> ReadPresenceRows(int32_t hdbc);
 
-// Opens a qzpub connection; fails with the library's own message.
+// Opens a qzpub connection; fails with the library's own message (the URI without password).
 qz::Result<int32_t> ConnectDatabase(const std::string& uri);
+
+// uri with every password shown as "***": a URI's "user:secret@", a "password=" parameter of
+// its query, or a libpq keyword string's "password=..." (quoted or not).
+std::string WithoutPassword(std::string_view uri);
 
 }  // namespace qzmsg
 
