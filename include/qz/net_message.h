@@ -72,9 +72,10 @@ class QZ_EXPORT QZCLS_NetMessageEvents {
 
 // The presence row of a login, as Init wrote it (C++ hosts only; not in COM).
 struct LoginRow {
-  int32_t key = 0;      // YH00, the key the database gave the row
-  std::string address;  // YH02, the address peers deliver to
-  int32_t port = 0;     // YH03, the listening port
+  int32_t key = 0;         // YH00, the key the database gave the row
+  std::string address;     // YH02, the address peers deliver to
+  int32_t port = 0;        // YH03, the listening port
+  bool listening = false;  // whether the listener got that port (all three attempts can fail)
 };
 
 // An array of texts, or no array at all (std::nullopt), which is not the same as an empty one.

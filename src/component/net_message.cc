@@ -182,7 +182,9 @@ Status QZCLS_NetMessage::Init(int32_t lngHdbc, std::string_view UserName, std::s
 
 std::optional<LoginRow> QZCLS_NetMessage::CurrentLogin() const {
   if (!m_YHDL) return std::nullopt;
-  return LoginRow{m_YHDL->YH00(), m_YHDL->YH02(), LeadingNumber(m_YHDL->YH03())};
+  const bool listening =
+      m_frmMsg && m_frmMsg->Listener().State() == platform::SocketState::kListening;
+  return LoginRow{m_YHDL->YH00(), m_YHDL->YH02(), LeadingNumber(m_YHDL->YH03()), listening};
 }
 
 Status QZCLS_NetMessage::LogOut() {

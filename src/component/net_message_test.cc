@@ -281,6 +281,7 @@ TEST_F(NetMessageTest, AnInsertThatWroteNoRowFailsInitAndLeavesNoListener) {
   ASSERT_TRUE(row.has_value());
   EXPECT_EQ(row->key, 12);
   EXPECT_EQ(row->address, "127.0.0.1");
+  EXPECT_TRUE(row->listening);
   EXPECT_EQ(std::to_string(row->port), ReadTextField(db_.rows().at(0).YH03));
   ASSERT_TRUE(net.LogOut().ok());
   EXPECT_EQ(LastCall("userYHDL_Delete").record.YH00, 12);

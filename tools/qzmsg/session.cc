@@ -1,10 +1,9 @@
 #include "session.h"
 
+#include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
-#include "process_sockets.h"
 #include "qz/message_loop.h"
 #include "qzpub.h"
 #include "shutdown_signals.h"
@@ -15,11 +14,6 @@ namespace {
 std::string TrimTrailingSpaces(std::string text) {
   while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
-}
-
-bool SameNames(const PresenceRow& row, const CommonOptions& options) {
-  return row.user == TrimTrailingSpaces(options.user) &&
-         row.sys == TrimTrailingSpaces(options.sys) && row.mod == TrimTrailingSpaces(options.mod);
 }
 
 }  // namespace
@@ -43,42 +37,30 @@ qz::Result<std::unique_ptr<Session>> Session::Open(const CommonOptions& options,
   // Even a failed Init may leave a login behind; the session's end logs it out.
   session->logged_in_ = true;
   if (!status.ok()) return qz::Status::Error(status.code(), "Init: " + status.message());
-  status = session->FindOwnRow(options);
+  status = session->ReadOwnRow(options);
   if (!status.ok()) return status;
   return session;
 }
 
-// Init reports neither the row's key nor whether the listener got its port, so both are read
-// back: the newest row whose port is one this process listens on (and whose address is the one
-// published, when it was given) is ours; rows with our names win over others.
-qz::Status Session::FindOwnRow(const CommonOptions& options) {
-  qz::Result<std::vector<PresenceRow>> rows = ReadPresenceRows(hdbc_);
-  if (!rows.ok()) return rows.status();
-  const std::set<int32_t> listening = ListeningPorts();
-  const PresenceRow* best = nullptr;
-  const PresenceRow* named = nullptr;
-  auto rank = [&options](const PresenceRow& row) {
-    return std::pair(SameNames(row, options), row.key);
-  };
-  for (const PresenceRow& row : *rows) {
-    if (!options.local_ip.empty() && row.ip != options.local_ip) continue;
-    if (SameNames(row, options) && (named == nullptr || row.key > named->key)) named = &row;
-    if (listening.count(row.port()) == 0) continue;
-    if (best == nullptr || rank(row) > rank(*best)) best = &row;
-  }
-  if (best != nullptr) {
-    row_ = *best;
-    return qz::Status::OK();
-  }
-  if (named != nullptr) {
+qz::Status Session::ReadOwnRow(const CommonOptions& options) {
+  const std::optional<qz::LoginRow> login = net_.CurrentLogin();
+  if (!login) return qz::Status::Error(qz::errc::kObjectNotSet, "Init left no login");
+  if (!login->listening) {
     return qz::Status::Error(qz::errc::kWsaAddressInUse,
-                             "cannot listen on port " + named->port_text +
-                                 ": the login was published, but this process does not listen "
-                                 "on that port");
+                             "cannot listen on port " + std::to_string(login->port) +
+                                 " (nor on the two ports tried before it): the login was "
+                                 "published, but no message can reach it");
   }
-  return qz::Status::Error(qz::errc::kInvalidArgument,
-                           "Init wrote no presence row that this process listens for "
-                           "(is the database writable?)");
+  row_ = PresenceRow{login->key,
+                     TrimTrailingSpaces(options.user),
+                     login->address,
+                     std::to_string(login->port),
+                     options.full_name,
+                     TrimTrailingSpaces(options.sys),
+                     TrimTrailingSpaces(options.mod),
+                     options.std1,
+                     {}};
+  return qz::Status::OK();
 }
 
 Session::~Session() { (void)Close(); }

@@ -34,7 +34,7 @@ class Session {
  public:
   // Connects to the database, logs in with the names of options and subscribes sink (not owned;
   // it must outlive the session). Fails when the database cannot be opened, when Init fails,
-  // or when no row of the login points at a port this process listens on.
+  // or when the listener got no port.
   static qz::Result<std::unique_ptr<Session>> Open(const CommonOptions& options,
                                                    qz::QZCLS_NetMessageEvents* sink);
   // Logs out when Close was not called; its failure is dropped.
@@ -57,7 +57,8 @@ class Session {
 
  private:
   Session() = default;
-  qz::Status FindOwnRow(const CommonOptions& options);
+  // The row Init wrote, from the login itself; fails when the listener got no port.
+  qz::Status ReadOwnRow(const CommonOptions& options);
 
   qz::QZCLS_NetMessage net_;
   int32_t hdbc_ = 0;
