@@ -28,13 +28,15 @@ void frmOrder::OnUnload() {
   if (!on_end_) return;
   const DeliveryEnded told = std::move(on_end_);  // once, even if the handler unloads again
   on_end_ = nullptr;
-  if (sent_and_closed_) {
-    told(Status::OK());
-  } else if (!failure_.ok()) {
-    told(failure_);
-  } else {
-    told(Status::Error(errc::kDeliveryCancelled,
-                       "the delivery was ended by LogOut before it completed"));
+  const Status outcome =
+      sent_and_closed_ ? Status::OK()
+      : !failure_.ok() ? failure_
+                       : Status::Error(errc::kDeliveryCancelled,
+                                       "the delivery was ended by LogOut before it completed");
+  try {
+    told(outcome);
+  } catch (...) {
+    // Whatever the host's handler throws ends the report, not the removal under way.
   }
 }
 
