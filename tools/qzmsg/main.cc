@@ -20,24 +20,7 @@ constexpr const char kFooter[] =
 
 const CLI::Range kNonNegative(0, std::numeric_limits<int>::max());
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::setlocale(LC_ALL, "");  // the terminal's codeset, for libedit
-
-  CLI::App app("qzmsg: LAN messaging between the users logged in to a presence database", "qzmsg");
-  app.require_subcommand(1);
-  app.footer(kFooter);
-
-  qzmsg::ListenOptions listen;
-  CLI::App* listen_cmd =
-      app.add_subcommand("listen", "Log in and print every message that arrives");
-  qzmsg::AddLoginOptions(*listen_cmd, listen.common);
-  listen_cmd->add_option("--count", listen.count, "Log out and exit after N messages (0: never)")
-      ->check(kNonNegative)
-      ->type_name("N");
-
-  qzmsg::SendOptions send;
+CLI::App* AddSendCommand(CLI::App& app, qzmsg::SendOptions& send) {
   CLI::App* send_cmd = app.add_subcommand(
       "send",
       "Log in, send one message, log out. Exit status: 0 every recipient took it, 3 no presence "
@@ -56,6 +39,28 @@ int main(int argc, char** argv) {
   send_cmd->add_option("TEXT", send.words,
                        "The message (several words are joined by spaces); - or none with a "
                        "pipe: read it from standard input");
+  return send_cmd;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");  // the terminal's codeset, for libedit
+
+  CLI::App app("qzmsg: LAN messaging between the users logged in to a presence database", "qzmsg");
+  app.require_subcommand(1);
+  app.footer(kFooter);
+
+  qzmsg::ListenOptions listen;
+  CLI::App* listen_cmd =
+      app.add_subcommand("listen", "Log in and print every message that arrives");
+  qzmsg::AddLoginOptions(*listen_cmd, listen.common);
+  listen_cmd->add_option("--count", listen.count, "Log out and exit after N messages (0: never)")
+      ->check(kNonNegative)
+      ->type_name("N");
+
+  qzmsg::SendOptions send;
+  CLI::App* send_cmd = AddSendCommand(app, send);
 
   qzmsg::ChatOptions chat;
   CLI::App* chat_cmd = app.add_subcommand(
