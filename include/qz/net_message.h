@@ -65,8 +65,9 @@ class QZ_EXPORT QZCLS_NetMessageEvents {
                              const std::string& /*SysName*/, const std::string& /*MdlName*/) {}
   virtual void ExtendProcessEnd() {}
   // One delivery that SendMessage started has ended (see DeliveryOutcome). Raised once per
-  // endpoint, from the loop, or from LogOut for deliveries it ends; never after the object is
-  // destroyed. A C++ extension: the COM event interface has no such event.
+  // endpoint of a SendMessage made while at least one sink was advised, from the loop, or from
+  // LogOut for deliveries it ends; never after the object is destroyed. A C++ extension: the COM
+  // event interface has no such event.
   virtual void deliveryEnded(const DeliveryOutcome& /*outcome*/) {}
 };
 
@@ -112,7 +113,7 @@ class QZ_EXPORT QZCLS_NetMessage : public ConnectionPoint<QZCLS_NetMessageEvents
   Status SendMessage(std::string_view msg, std::string& UserName, std::string& SysName,
                      std::string& ModName);
   // The same, telling in started how many endpoints deliveries were started to (0 when no row
-  // matched); each of them ends with one deliveryEnded event.
+  // matched); each of them ends with one deliveryEnded event to the sinks advised now.
   Status SendMessage(std::string_view msg, std::string_view UserName, std::string_view SysName,
                      std::string_view ModName, size_t& started);
 

@@ -63,7 +63,6 @@ class [[nodiscard]] Status {
   bool IsAddressInUse() const { return code_ == errc::kWsaAddressInUse; }
   bool IsWouldBlock() const { return code_ == errc::kWsaWouldBlock; }
   bool IsTooManySockets() const { return code_ == errc::kWsaTooManySockets; }
-  bool IsDuplicateKey() const { return code_ == errc::kDuplicateKey; }
   const std::string& message() const { return message_; }
   // "OK", or "error CODE: MESSAGE".
   std::string ToString() const {

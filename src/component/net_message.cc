@@ -238,12 +238,18 @@ Status QZCLS_NetMessage::Send(std::string_view msg, std::string& UserName, std::
 
   // From here on only locals are used: a handler run by the loop may destroy this object.
   const LifetimeGuard guard = GuardLifetime();
+  // A host that observes nothing pays nothing per delivery for the outcomes.
+  const bool observed = SinkCount() > 0;
   for (const Recipient& to : *recipients) {
-    transport::SendToPeer(to.address, to.port, payload, {}, [this, guard, to](const Status& s) {
-      if (guard.destroyed()) return;
-      const DeliveryOutcome outcome{to.address, to.port, to.UserName, to.SysName, to.MdlName, s};
-      Raise([&outcome](QZCLS_NetMessageEvents& sink) { sink.deliveryEnded(outcome); });
-    });
+    transport::DeliveryEnded on_end;
+    if (observed) {
+      on_end = [this, guard, to](const Status& s) {
+        if (guard.destroyed()) return;
+        const DeliveryOutcome outcome{to.address, to.port, to.UserName, to.SysName, to.MdlName, s};
+        Raise([&outcome](QZCLS_NetMessageEvents& sink) { sink.deliveryEnded(outcome); });
+      };
+    }
+    transport::SendToPeer(to.address, to.port, payload, {}, std::move(on_end));
     ++started;
     platform::DoEvents();
   }

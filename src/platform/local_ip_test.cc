@@ -25,9 +25,9 @@ TEST(FirstNonLoopbackTest, SkipsTheWholeLoopbackNetworkOnly) {
 }
 
 TEST(MachineLocalIPTest, TheOverrideWinsAndIsReadAtEachCall) {
-  SetLocalIPOverride("10.1.2.3");
-  EXPECT_EQ(MachineLocalIP(), "10.1.2.3");
-  EXPECT_EQ(SocketControl().LocalIP(), "10.1.2.3");
+  SetLocalIPOverride("127.0.0.42");
+  EXPECT_EQ(MachineLocalIP(), "127.0.0.42");
+  EXPECT_EQ(SocketControl().LocalIP(), "127.0.0.42");
   SetLocalIPOverride("127.0.0.1");
   EXPECT_EQ(SocketControl().LocalIP(), "127.0.0.1");
 }

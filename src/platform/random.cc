@@ -28,7 +28,9 @@ SplitMix64& Generator() {
 
 }  // namespace
 
-void ReseedFromTimeOfDay() { Generator().state = NanosecondsSinceLocalMidnight(); }
+void ReseedFromTimeOfDay() { Reseed(NanosecondsSinceLocalMidnight()); }
+
+void Reseed(uint64_t seed) { Generator().state = seed; }
 
 double NextRandom() {
   // 53 random bits make every double of [0, 1) on the grid 2^-53 equally likely.

@@ -15,32 +15,32 @@ PortMemory& PortMemory::Process() {
   return *memory;
 }
 
-PortMemory::PortMemory(std::function<Clock::time_point()> now) : now_(std::move(now)) {}
+PortMemory::PortMemory(std::function<Clock::time_point()> now, Clock::duration time_wait)
+    : now_(std::move(now)), time_wait_(time_wait) {}
 
-PortMemory::Entry* PortMemory::Find(int64_t port) {
-  if (port <= 0 || port >= kPorts || ports_.empty()) return nullptr;
+PortMemory::Clock::rep* PortMemory::Find(int64_t port) const {
+  if (port <= 0 || port >= kPorts || !ports_) return nullptr;
   return &ports_[static_cast<size_t>(port)];
 }
 
 void PortMemory::Hold(int32_t port) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (ports_.empty() && port > 0 && port < kPorts) ports_.resize(kPorts);
-  if (Entry* e = Find(port)) ++e->holds;
+  if (!ports_ && port > 0 && port < kPorts) {
+    ports_.reset(static_cast<Clock::rep*>(std::calloc(kPorts, sizeof(Clock::rep))));
+  }
+  if (Clock::rep* state = Find(port)) *state = kHeld;
 }
 
 void PortMemory::Release(int32_t port, bool closed_first) {
   std::lock_guard<std::mutex> lock(mu_);
-  Entry* e = Find(port);
-  if (e == nullptr || e->holds == 0) return;
-  --e->holds;
-  e->time_wait_until = closed_first ? now_() + kTimeWait : Clock::time_point{};
+  Clock::rep* state = Find(port);
+  if (state == nullptr || *state != kHeld) return;
+  *state = closed_first ? (now_() + time_wait_).time_since_epoch().count() : kFree;
 }
 
 bool PortMemory::View::Busy(int64_t port) const {
-  const std::vector<Entry>& ports = memory_.ports_;
-  if (port <= 0 || port >= kPorts || ports.empty()) return false;
-  const Entry& e = ports[static_cast<size_t>(port)];
-  return e.holds != 0 || (e.time_wait_until != Clock::time_point{} && now_ < e.time_wait_until);
+  const Clock::rep* state = memory_.Find(port);
+  return state != nullptr && *state != kFree && now_.time_since_epoch().count() < *state;
 }
 
 }  // namespace qz::transport

@@ -15,9 +15,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
+#include <limits>
+#include <memory>
 #include <mutex>
-#include <vector>
 
 namespace qz::transport {
 
@@ -31,12 +33,15 @@ class PortMemory {
   // The process's memory.
   static PortMemory& Process();
 
-  explicit PortMemory(std::function<Clock::time_point()> now = Clock::now);
+  explicit PortMemory(std::function<Clock::time_point()> now = Clock::now,
+                      Clock::duration time_wait = kTimeWait);
 
-  // A delivery bound port (0 is ignored).
+  // A delivery bound port (0 is ignored). A port is bound by one socket at a time, so a second
+  // Hold before the Release changes nothing.
   void Hold(int32_t port);
   // The delivery that held port ended: closed_first when it closed a connection that had sent
-  // everything (TIME_WAIT follows), else its end leaves nothing the memory can vouch for.
+  // everything (TIME_WAIT follows), else its end leaves nothing the memory can vouch for. A port
+  // not held is left as it is.
   void Release(int32_t port, bool closed_first);
   // Held by a delivery, or in TIME_WAIT after one.
   bool Busy(int64_t port) const { return Look().Busy(port); }
@@ -58,15 +63,16 @@ class PortMemory {
   View Look() const { return View(*this, now_()); }
 
  private:
-  struct Entry {
-    uint32_t holds = 0;
-    Clock::time_point time_wait_until{};
-  };
-  Entry* Find(int64_t port);
+  // Per port: kFree, kHeld, or the end of its TIME_WAIT in clock ticks.
+  static constexpr Clock::rep kFree = 0;
+  static constexpr Clock::rep kHeld = std::numeric_limits<Clock::rep>::max();
+  Clock::rep* Find(int64_t port) const;
 
   std::function<Clock::time_point()> now_;
+  Clock::duration time_wait_;
   mutable std::mutex mu_;
-  std::vector<Entry> ports_;  // by port; allocated at the first Hold
+  // By port, allocated at the first Hold; calloc's zero pages are touched only where used.
+  std::unique_ptr<Clock::rep[], void (*)(void*)> ports_{nullptr, std::free};
 };
 
 }  // namespace qz::transport
