@@ -8,8 +8,11 @@
 #include <chrono>
 #include <filesystem>
 #include <limits>
+#include <list>
 #include <memory>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "backend.h"
 #include "statement.h"
@@ -18,6 +21,7 @@ namespace qzpub {
 namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
+constexpr size_t kCachedSelects = 16;
 
 struct StatementDeleter {
   void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
@@ -55,6 +59,7 @@ class SqliteBackend final : public Backend {
  public:
   explicit SqliteBackend(sqlite3* db) : db_(db) {}
   ~SqliteBackend() override {
+    selects_.clear();
     insert_.reset();
     delete_.reset();
     update_.reset();
@@ -138,9 +143,10 @@ class SqliteBackend final : public Backend {
   Status Use(std::string_view) override { return Status::Ok(); }
 
   Result<std::vector<Row>> Select(std::string_view condition) override {
-    Result<Statement> s = Prepare(SelectStatement(condition));
+    Result<sqlite3_stmt*> s = CachedSelect(SelectStatement(condition));
     if (!s.ok()) return s.status();
-    sqlite3_stmt* stmt = s.value().get();
+    sqlite3_stmt* stmt = s.value();
+    ResetOnExit reset(stmt);
     std::vector<Row> rows;
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
@@ -184,6 +190,21 @@ class SqliteBackend final : public Backend {
       }
     }
     return stmt;
+  }
+
+  // The recent SELECTs by their text: a sender that asks for the same recipients again skips the
+  // parse, which costs more than the rest of a delivery.
+  Result<sqlite3_stmt*> CachedSelect(std::string sql) {
+    for (auto it = selects_.begin(); it != selects_.end(); ++it) {
+      if (it->first != sql) continue;
+      selects_.splice(selects_.begin(), selects_, it);
+      return selects_.front().second.get();
+    }
+    Result<Statement> s = Prepare(sql);
+    if (!s.ok()) return s.status();
+    if (selects_.size() == kCachedSelects) selects_.pop_back();
+    selects_.emplace_front(std::move(sql), std::move(s.value()));
+    return selects_.front().second.get();
   }
 
   Result<sqlite3_stmt*> Cached(Statement& slot, const char* sql) {
@@ -242,6 +263,7 @@ class SqliteBackend final : public Backend {
   Statement insert_;
   Statement delete_;
   Statement update_;
+  std::list<std::pair<std::string, Statement>> selects_;  // most recently used first
 };
 
 }  // namespace

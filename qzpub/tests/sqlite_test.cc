@@ -48,6 +48,33 @@ TEST_F(SqliteTest, TheFileIsInWalModeSoProcessesShareIt) {
   EXPECT_EQ(qzpub_Disconnect(h), 1);
 }
 
+// A scan that repeats its condition reuses the parsed statement: it must still see what other
+// connections wrote since, and keep refusing a second statement.
+TEST_F(SqliteTest, ARepeatedScanSeesWhatOthersWroteSince) {
+  const std::string uri = "sqlite:" + folder_ + "/p.db";
+  const int32_t reader = qzpub_Connect(uri.c_str());
+  const int32_t writer = qzpub_Connect(uri.c_str());
+  ASSERT_GT(reader, 0) << qzpub_LastError();
+  ASSERT_GT(writer, 0) << qzpub_LastError();
+  const char* condition = "YH01 = 'a'";
+  YHDLRecord first = Record("a");
+  ASSERT_EQ(userYHDL_Insert(writer, &first), 1);
+  EXPECT_THAT(ScanKeys(reader, condition), ElementsAre(first.YH00));
+  YHDLRecord second = Record("a");
+  ASSERT_EQ(userYHDL_Insert(writer, &second), 1);
+  EXPECT_THAT(ScanKeys(reader, condition), ElementsAre(first.YH00, second.YH00));
+  ASSERT_EQ(userYHDL_Delete(writer, &first), 1);
+  EXPECT_THAT(ScanKeys(reader, condition), ElementsAre(second.YH00));
+  const char* two = "1=1); DELETE FROM YHDL; SELECT (1";
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    YHDLRecord r{};
+    EXPECT_EQ(userYHDL_GetFirst(reader, &r, two), -1);
+  }
+  EXPECT_THAT(ScanKeys(reader, condition), ElementsAre(second.YH00));
+  EXPECT_EQ(qzpub_Disconnect(writer), 1);
+  EXPECT_EQ(qzpub_Disconnect(reader), 1);
+}
+
 TEST_F(SqliteTest, AMissingFolderFailsAndSaysSo) {
   const std::string path = folder_ + "/no/such/folder/p.db";
   EXPECT_LE(qzpub_Connect(("sqlite:" + path).c_str()), 0);

@@ -195,6 +195,7 @@ class EventLoopImpl final : public EventLoop {
       uint32_t ready = d.events & e.events;
       if (ready == kIoNone) continue;
       if ((ready & kIoReadable) != 0) ready |= d.events & kIoPeerClosed;
+      ready |= d.events & kIoError;
       e.handler->OnIoReady(ready);
     }
 

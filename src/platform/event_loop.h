@@ -33,11 +33,14 @@ enum IoEvents : uint32_t {
   // Only with kIoReadable, never watched for: the peer's close is queued behind any data. A hint
   // that a backend gives where the OS tells it (epoll); without it the peer may have closed too.
   kIoPeerClosed = 1u << 2,
+  // Never watched for: an error or hang-up condition, with every kind watched. Without it, a
+  // connect under way that is reported writable has connected.
+  kIoError = 1u << 3,
 };
 
 // Receives the readiness of one descriptor. `events` holds what is ready, only of the kinds
-// watched; hang-up and error conditions are reported as every kind watched, so that the owner
-// finds them with its next call.
+// watched; hang-up and error conditions are reported as every kind watched, with kIoError, so
+// that the owner finds them with its next call.
 class IoHandler {
  public:
   virtual ~IoHandler() = default;

@@ -8,9 +8,10 @@
 //   ready. Readiness is level-triggered: an armed descriptor that is ready is reported, however
 //   long ago it became ready. Modify and Delete drop an event the backend collected for the
 //   descriptor but has not returned yet.
-// - Error and hang-up conditions are reported as kIoReadable | kIoWritable. A backend that can
-//   tell that the peer's close is queued adds kIoPeerClosed to kIoReadable; one that cannot never
-//   sets it.
+// - Error and hang-up conditions are reported as kIoReadable | kIoWritable | kIoError, and
+//   kIoError comes with nothing else, so that a connect under way that is reported writable
+//   without it has connected. A backend that can tell that the peer's close is queued adds
+//   kIoPeerClosed to kIoReadable; one that cannot never sets it.
 // - Wake() makes the next Poll return at once, and Fd() readable, until ClearWake(). The core
 //   wakes only when a task waits and control is outside its passes and runs, where a host may
 //   poll Fd(); where Fd() is -1 (the message queue is the source) it wakes for every task.

@@ -39,7 +39,7 @@ uint32_t FromEpoll(uint32_t e) {
   uint32_t events = kIoNone;
   if (e & (EPOLLIN | EPOLLPRI | EPOLLRDHUP)) events |= kIoReadable;
   if (e & EPOLLOUT) events |= kIoWritable;
-  if (e & (EPOLLERR | EPOLLHUP)) events |= kIoReadable | kIoWritable;
+  if (e & (EPOLLERR | EPOLLHUP)) events |= kIoReadable | kIoWritable | kIoError;
   if (e & (EPOLLRDHUP | EPOLLHUP)) events |= kIoPeerClosed;
   return events;
 }

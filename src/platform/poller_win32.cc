@@ -41,7 +41,7 @@ constexpr UINT kReadyMessage = WM_APP + 0x55;   // collected events wait beyond 
 constexpr wchar_t kClassName[] = L"QzEventLoopWindow";
 constexpr long kAllSocketEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 
-// What select() says of s now: readable, writable; an error counts as both.
+// What select() says of s now: readable, writable; an error counts as both, and as kIoError.
 uint32_t ReadinessNow(SOCKET s, uint32_t events) {
   fd_set rd, wr, ex;
   FD_ZERO(&rd);
@@ -55,7 +55,7 @@ uint32_t ReadinessNow(SOCKET s, uint32_t events) {
   uint32_t ready = kIoNone;
   if (FD_ISSET(s, &rd)) ready |= kIoReadable;
   if (FD_ISSET(s, &wr)) ready |= kIoWritable;
-  if (FD_ISSET(s, &ex)) ready |= kIoReadable | kIoWritable;
+  if (FD_ISSET(s, &ex)) ready |= kIoReadable | kIoWritable | kIoError;
   return ready;
 }
 

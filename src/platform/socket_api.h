@@ -39,16 +39,33 @@ inline constexpr int32_t kWsaNetworkDown = 10050;
 
 inline bool IsInterrupted(const Status& s) { return s.code() == kWsaInterrupted; }
 
-// A new non-blocking TCP socket, not inherited by child processes.
+// A new non-blocking IPv4 TCP socket, not inherited by child processes.
 Result<SocketHandle> OpenTcpSocket();
 void CloseSocket(SocketHandle s);
+
+// The family of a socket to connect from. kDualStack: IPv6 that carries IPv4 too, so that binding
+// its wildcard address meets every TCP endpoint of either family on the port.
+enum class Family { kIpv4, kDualStack };
+struct ConnectingSocket {
+  SocketHandle socket = kNoSocket;
+  Family family = Family::kIpv4;
+};
+// A new socket like OpenTcpSocket's, to connect to IPv4 peers from: dual-stack on POSIX where the
+// system has IPv6; IPv4 elsewhere (Windows asks the TCP table instead, see BindUnusedPort).
+Result<ConnectingSocket> OpenConnectingSocket();
 
 // Lets a listener bind a port held only by closing connections, never one with a listener:
 // SO_REUSEADDR on POSIX; nothing on Windows, where that option would share a listener's port.
 void AllowClosingPortReuse(SocketHandle s);
 void SetNoDelay(SocketHandle s);
-// Binds every local address on port (0: one the kernel chooses).
-Status BindPort(SocketHandle s, uint16_t port);
+// Binds every local address of the family on port (0: one the kernel chooses).
+Status BindPort(SocketHandle s, uint16_t port, Family family = Family::kIpv4);
+// Binds port for a connection unless a TCP endpoint of the machine, of either family and in any
+// state (TIME_WAIT too), has it as its local port: 10048 then, and the socket stays unbound, so
+// it can try the next port. POSIX: the bind answers (no address reuse; a dual-stack socket meets
+// both families). Windows, whose bind shares a port held only by closing connections, first
+// asks the TCP table.
+Status BindUnusedPort(SocketHandle s, uint16_t port, Family family);
 Status ListenOn(SocketHandle s);
 // IPv4 addresses are in host byte order.
 struct Ipv4Endpoint {
@@ -65,7 +82,7 @@ struct AcceptedSocket {
 Result<AcceptedSocket> AcceptOne(SocketHandle listener);
 
 // Starts connecting; OK when the connection is established or under way.
-Status StartConnect(SocketHandle s, const Ipv4Endpoint& to);
+Status StartConnect(SocketHandle s, const Ipv4Endpoint& to, Family family = Family::kIpv4);
 enum class ConnectProgress { kConnected, kInProgress };
 // The state of a connection started by StartConnect, once the socket was reported writable;
 // the attempt's failure when it failed. One call when connected (getpeername); the error is
@@ -80,7 +97,8 @@ Result<size_t> ReceiveSome(SocketHandle s, char* data, size_t size, bool peek = 
 // Bytes readable now without blocking; 0 also on failure.
 int BytesAvailable(SocketHandle s);
 
-// The local port bound, or -1. A socket bound to a known non-zero port does not need it.
+// The local port bound, either family, or -1. A socket bound to a known non-zero port does not
+// need it.
 int32_t BoundPort(SocketHandle s);
 std::optional<Ipv4Endpoint> PeerOf(SocketHandle s);
 

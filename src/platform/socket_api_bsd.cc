@@ -1,6 +1,7 @@
 // The socket operations that POSIX and Winsock spell alike; what differs comes from
 // socket_api_os.h and the per-OS files.
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,36 @@ sockaddr_in SockAddr(uint32_t address, uint16_t port) {
   sa.sin_addr.s_addr = htonl(address);
   sa.sin_port = htons(port);
   return sa;
+}
+
+// An IPv4 address in the family's form: as is, or IPv4-mapped (::ffff:a.b.c.d); the wildcard
+// stays the wildcard (::), which a dual-stack socket shares with IPv4's.
+struct FamilyAddress {
+  sockaddr_storage storage{};
+  os::AddressLength length = 0;
+  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+FamilyAddress SockAddr(uint32_t address, uint16_t port, Family family) {
+  FamilyAddress out;
+  if (family == Family::kIpv4) {
+    const sockaddr_in v4 = SockAddr(address, port);
+    std::memcpy(&out.storage, &v4, sizeof v4);
+    out.length = sizeof v4;
+    return out;
+  }
+  sockaddr_in6 v6{};
+  v6.sin6_family = AF_INET6;
+  v6.sin6_port = htons(port);
+  if (address != INADDR_ANY) {
+    v6.sin6_addr.s6_addr[10] = 0xff;
+    v6.sin6_addr.s6_addr[11] = 0xff;
+    const uint32_t be = htonl(address);
+    std::memcpy(&v6.sin6_addr.s6_addr[12], &be, sizeof be);
+  }
+  std::memcpy(&out.storage, &v6, sizeof v6);
+  out.length = sizeof v6;
+  return out;
 }
 
 uint32_t FirstIpv4(const addrinfo* list) {
@@ -39,22 +70,22 @@ void SetNoDelay(SocketHandle s) {
   ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
 }
 
-Status BindPort(SocketHandle s, uint16_t port) {
-  const sockaddr_in sa = SockAddr(INADDR_ANY, port);
-  return os::Checked(::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0);
+Status BindPort(SocketHandle s, uint16_t port, Family family) {
+  const FamilyAddress sa = SockAddr(INADDR_ANY, port, family);
+  return os::Checked(::bind(s, sa.get(), sa.length) == 0);
 }
 
 Status ListenOn(SocketHandle s) { return os::Checked(::listen(s, SOMAXCONN) == 0); }
 
-Status StartConnect(SocketHandle s, const Ipv4Endpoint& to) {
-  const sockaddr_in sa = SockAddr(to.address, to.port);
-  if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return Status::OK();
+Status StartConnect(SocketHandle s, const Ipv4Endpoint& to, Family family) {
+  const FamilyAddress sa = SockAddr(to.address, to.port, family);
+  if (::connect(s, sa.get(), sa.length) == 0) return Status::OK();
   const int e = os::LastErrorNumber();
   return e == os::kConnectPending ? Status::OK() : os::ErrorStatus(e);
 }
 
 Result<ConnectProgress> CheckConnect(SocketHandle s) {
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   os::AddressLength plen = sizeof peer;
   if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &plen) == 0) {
     return ConnectProgress::kConnected;
@@ -83,10 +114,11 @@ Result<size_t> ReceiveSome(SocketHandle s, char* data, size_t size, bool peek) {
 }
 
 int32_t BoundPort(SocketHandle s) {
-  sockaddr_in sa{};
+  sockaddr_storage sa{};
   os::AddressLength len = sizeof sa;
   if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return -1;
-  return ntohs(sa.sin_port);
+  if (sa.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&sa)->sin6_port);
+  return ntohs(reinterpret_cast<const sockaddr_in*>(&sa)->sin_port);
 }
 
 Result<AcceptedSocket> AcceptOne(SocketHandle listener) {

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -100,6 +101,49 @@ Result<SocketHandle> OpenTcpSocket() {
 }
 
 void CloseSocket(SocketHandle s) { ::close(s); }
+
+namespace {
+
+// Whether new IPv6 sockets carry IPv4 too, asked of the first one (the system's default,
+// net.ipv6.bindv6only, holds for the process): later sockets then need no call to say so.
+bool DualStackByDefault(int s) {
+  static const bool dual = [s] {
+    int v6only = 1;
+    socklen_t len = sizeof v6only;
+    return ::getsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, &len) == 0 && v6only == 0;
+  }();
+  return dual;
+}
+
+bool MakeDualStack(int s) {
+  if (DualStackByDefault(s)) return true;
+  const int off = 0;
+  return ::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0;
+}
+
+}  // namespace
+
+Result<ConnectingSocket> OpenConnectingSocket() {
+  // Once the system has said it has no IPv6, it is not asked again.
+  static std::atomic<bool> no_ipv6{false};
+  if (!no_ipv6.load(std::memory_order_relaxed)) {
+    const int s = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s >= 0 && MakeDualStack(s)) return ConnectingSocket{s, Family::kDualStack};
+    if (s >= 0) {
+      ::close(s);
+    } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      return os::LastError();
+    }
+    no_ipv6.store(true, std::memory_order_relaxed);
+  }
+  Result<SocketHandle> v4 = OpenTcpSocket();
+  if (!v4.ok()) return v4.status();
+  return ConnectingSocket{*v4, Family::kIpv4};
+}
+
+Status BindUnusedPort(SocketHandle s, uint16_t port, Family family) {
+  return BindPort(s, port, family);
+}
 
 void AllowClosingPortReuse(SocketHandle s) {
   // Linux still refuses a second listener on the port, which is the Winsock behaviour (10048)

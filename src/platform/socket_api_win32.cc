@@ -15,6 +15,7 @@
 
 #include "platform/socket_api.h"
 #include "platform/socket_api_os.h"
+#include "platform/tcp_table.h"
 #include "qz/status.h"
 
 namespace qz::platform::sockets {
@@ -104,6 +105,18 @@ Result<SocketHandle> OpenTcpSocket() {
 }
 
 void CloseSocket(SocketHandle s) { ::closesocket(s); }
+
+// The TCP table answers for both families, so an IPv4 socket will do.
+Result<ConnectingSocket> OpenConnectingSocket() {
+  Result<SocketHandle> s = OpenTcpSocket();
+  if (!s.ok()) return s.status();
+  return ConnectingSocket{*s, Family::kIpv4};
+}
+
+Status BindUnusedPort(SocketHandle s, uint16_t port, Family family) {
+  if (LocalTcpPortInUse(port)) return os::ErrorStatus(WSAEADDRINUSE);
+  return BindPort(s, port, family);
+}
 
 // Without SO_REUSEADDR Winsock already binds a port held only by closing connections; with it, a
 // second listener could share the port.

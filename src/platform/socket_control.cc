@@ -98,7 +98,7 @@ Status SocketControl::Impl::Accept(int32_t request_id) {
   return Start(request.socket, SocketState::kConnected, kIoReadable, "Accept");
 }
 
-Status SocketControl::Impl::Connect() {
+Status SocketControl::Impl::Connect(const LocalPortWalk* walk) {
   if (state_ != SocketState::kClosed) return BadState("Connect", state_);
   if (remote_port <= 0 || remote_port > 65535) {
     return Status::Error(errc::kWsaAddressNotAvailable,
@@ -109,18 +109,13 @@ Status SocketControl::Impl::Connect() {
   state_ = SocketState::kClosed;
   if (!address.ok()) return Within("Connect", address.status());
 
-  Result<SocketHandle> opened = sockets::OpenTcpSocket();
+  Result<sockets::ConnectingSocket> opened = sockets::OpenConnectingSocket();
   if (!opened.ok()) return Within("Connect: socket", opened.status());
-  const SocketHandle s = *opened;
-  // No port sharing here, as on Winsock: a local port that is in use fails at once (10048).
-  if (local_port != 0) {
-    Status bound = sockets::BindPort(s, static_cast<uint16_t>(local_port));
-    if (!bound.ok()) {
-      return CloseFailed(s, "Connect from local port " + std::to_string(local_port), bound);
-    }
-  }
+  const SocketHandle s = opened->socket;
+  const sockets::Family family = opened->family;
+  if (Status bound = BindLocal(s, family, walk); !bound.ok()) return bound;
   const std::string target = "Connect to " + remote_host + ":" + std::to_string(remote_port);
-  Status outcome = sockets::StartConnect(s, {*address, static_cast<uint16_t>(remote_port)});
+  Status outcome = sockets::StartConnect(s, {*address, static_cast<uint16_t>(remote_port)}, family);
   if (!outcome.ok() && !IsConnectOutcome(outcome)) return CloseFailed(s, target, outcome);
   // Only a port the system chose must be asked for.
   if (local_port == 0) {
@@ -137,6 +132,31 @@ Status SocketControl::Impl::Connect() {
   // Even a connection that completed at once is reported by the writable event of a later pass,
   // never from here.
   return Start(s, SocketState::kConnecting, kIoWritable, "Connect");
+}
+
+Status SocketControl::Impl::BindLocal(SocketHandle s, sockets::Family family,
+                                      const LocalPortWalk* walk) {
+  if (walk != nullptr) {
+    // The walk's candidates are answered by binding this very socket: a failed bind leaves it
+    // unbound for the next one, and the port found is held from that moment.
+    int32_t bound = 0;
+    const int32_t chosen = (*walk)([&](int32_t port) {
+      if (bound != 0 || port <= 0 || port > 65535) return false;
+      Status tried = sockets::BindUnusedPort(s, static_cast<uint16_t>(port), family);
+      if (tried.ok()) bound = port;
+      return tried.IsAddressInUse();
+    });
+    if (Status checked = CheckedPort("LocalPort", chosen); !checked.ok()) {
+      return CloseFailed(s, "Connect", checked);
+    }
+    local_port = chosen;
+    if (chosen == bound) return Status::OK();  // also 0: the system chooses at connect
+  }
+  // No port sharing here, as on Winsock: a local port that is in use fails at once (10048).
+  if (local_port == 0) return Status::OK();
+  Status bound = sockets::BindPort(s, static_cast<uint16_t>(local_port), family);
+  if (bound.ok()) return Status::OK();
+  return CloseFailed(s, "Connect from local port " + std::to_string(local_port), bound);
 }
 
 Status SocketControl::Impl::Start(SocketHandle s, SocketState state, uint32_t events,
@@ -225,7 +245,11 @@ void SocketControl::SetTag(std::string tag) { impl_->tag = std::move(tag); }
 
 Status SocketControl::Listen() { return impl_->Listen(); }
 Status SocketControl::Accept(int32_t requestID) { return impl_->Accept(requestID); }
-Status SocketControl::Connect() { return impl_->Connect(); }
+Status SocketControl::Connect() { return impl_->Connect(nullptr); }
+
+Status SocketControl::ConnectFromFreePort(const LocalPortWalk& walk) {
+  return impl_->Connect(&walk);
+}
 Status SocketControl::SendData(std::string_view bytes) { return impl_->SendData(bytes); }
 Status SocketControl::GetData(std::string& out, int32_t maxLen) {
   return impl_->GetData(out, maxLen);

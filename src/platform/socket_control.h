@@ -13,6 +13,7 @@
 #define QZ_PLATFORM_SOCKET_CONTROL_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -103,6 +104,14 @@ class SocketControl {
   // holds the port bound, also one the kernel chose: set it to 0 again before reconnecting to
   // let the kernel choose anew, as with Winsock.
   Status Connect();
+  // A walk over candidate local ports: it offers each to taken, which says whether the port is in
+  // use, and returns the one it settles on (0: let the system choose).
+  using LocalPortWalk = std::function<int32_t(const std::function<bool(int32_t port)>& taken)>;
+  // Connect from the port that walk settles on, LocalPort ignored. taken binds this control's
+  // own socket, which meets every TCP endpoint of the machine on the port, of either family and
+  // in any state (TIME_WAIT too), so there is no probe and no moment in which another socket can
+  // take the port found. A port that taken did not bind is bound as by Connect, with its errors.
+  Status ConnectFromFreePort(const LocalPortWalk& walk);
   // Queues bytes for sending and writes them as the socket allows; OnSendComplete follows, from
   // a later pass even when everything was written at once. Fails at once (40006) unless
   // connected; a failure of the transfer comes as OnError.

@@ -35,7 +35,8 @@ class SocketControl::Impl final : public IoHandler,
 
   Status Listen();
   Status Accept(int32_t request_id);
-  Status Connect();
+  Status Connect(const LocalPortWalk* walk);
+  Status BindLocal(sockets::SocketHandle s, sockets::Family family, const LocalPortWalk* walk);
   Status SendData(std::string_view bytes);
   Status GetData(std::string& out, int32_t max_len);
   void Close() { Reset(SocketState::kClosed); }
@@ -59,7 +60,7 @@ class SocketControl::Impl final : public IoHandler,
   void Reset(SocketState state);
 
   void AcceptPending();
-  void FinishConnect();
+  void FinishConnect(uint32_t events);
   void Readable(uint32_t events);
   // Reports what was read: the data, then (once all was taken) the peer's close or the failure
   // that ended the read, in this order and in the same dispatch.

@@ -94,7 +94,7 @@ void SocketControl::Impl::OnIoReady(uint32_t events) {
       AcceptPending();
       break;
     case SocketState::kConnecting:
-      FinishConnect();
+      FinishConnect(events);
       break;
     case SocketState::kConnected:
     case SocketState::kPeerClosing:
@@ -118,8 +118,10 @@ void SocketControl::Impl::OnIoReady(uint32_t events) {
   if (gen == generation_) Rearm();
 }
 
-void SocketControl::Impl::FinishConnect() {
-  Result<ConnectProgress> progress = sockets::CheckConnect(socket_);
+void SocketControl::Impl::FinishConnect(uint32_t events) {
+  // Writable without an error condition is connected; only a failure needs the system's words.
+  Result<ConnectProgress> progress = ConnectProgress::kConnected;
+  if ((events & kIoError) != 0) progress = sockets::CheckConnect(socket_);
   if (!progress.ok()) {
     Fail(progress.status(), "Connect to " + remote_host + ":" + std::to_string(remote_port),
          /*now=*/true);

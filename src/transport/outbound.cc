@@ -1,5 +1,6 @@
 #include "transport/outbound.h"
 
+#include <functional>
 #include <limits>
 #include <memory>
 
@@ -11,15 +12,28 @@
 namespace qz::transport {
 namespace {
 
+// Connects from the port chosen as PickFreePort(base) would, asking the system by binding the
+// connection's own socket; or from the port that pick_port chooses.
+Status ConnectChosen(platform::SocketControl& use, const PortPicker& pick_port, int32_t base) {
+  if (!pick_port) {
+    return use.ConnectFromFreePort([base](const std::function<bool(int32_t)>& taken) {
+      return PickFreePort(base,
+                          [&taken](int64_t port) { return taken(static_cast<int32_t>(port)); });
+    });
+  }
+  if (Status set = use.SetLocalPort(pick_port(base)); !set.ok()) return set;
+  return use.Connect();
+}
+
 // Starts connecting from the local port chosen from base, then runs one pass.
 Status ConnectFrom(frmOrder& order, const PortPicker& pick_port, int64_t base, int32_t& local) {
   platform::SocketControl& use = order.Use();
   if (base > std::numeric_limits<int32_t>::max() || base < std::numeric_limits<int32_t>::min()) {
     return Status::Error(errc::kOverflow, "the local port's base does not fit");
   }
-  local = PickPort(pick_port, static_cast<int32_t>(base));
-  if (Status set = use.SetLocalPort(local); !set.ok()) return set;
-  if (Status connecting = use.Connect(); !connecting.ok()) return connecting;
+  Status connecting = ConnectChosen(use, pick_port, static_cast<int32_t>(base));
+  local = use.LocalPort();
+  if (!connecting.ok()) return connecting;
   order.HoldLocalPort();  // before the pass, which may already end the delivery
   platform::DoEvents();
   return Status::OK();

@@ -34,15 +34,16 @@ bool UsedPorts::Contains(int64_t port) const {
 }
 
 int32_t PickFreePort(int32_t base) {
+  return PickFreePort(
+      base, [](int64_t port) { return platform::LocalTcpPortInUse(static_cast<uint16_t>(port)); });
+}
+
+int32_t PickFreePort(int32_t base, const std::function<bool(int64_t port)>& taken) {
   platform::ReseedFromTimeOfDay();
   // What this process knows is busy costs nothing to ask; the system answers for the rest.
   const PortMemory::View memory = PortMemory::Process().Look();
   return PickFreePort(
-      base,
-      [&memory](int64_t port) {
-        return memory.Busy(port) || platform::LocalTcpPortInUse(static_cast<uint16_t>(port));
-      },
-      platform::NextRandom);
+      base, [&](int64_t port) { return memory.Busy(port) || taken(port); }, platform::NextRandom);
 }
 
 int32_t PickFreePort(int32_t base, const UsedPorts& used,

@@ -8,8 +8,9 @@
 //
 // Every endpoint counts, every state, IPv4 and IPv6. PickFreePort(base) skips the ports that this
 // process's deliveries hold or left in TIME_WAIT (port_memory.h) and asks the system about each
-// other candidate (platform::LocalTcpPortInUse) rather than reading the whole table, whose cost
-// grows with every connection of the machine and was paid once per delivery.
+// other candidate rather than reading the whole table, whose cost grows with every connection of
+// the machine and was paid once per delivery: a delivery asks by binding its own socket
+// (SocketControl::ConnectFromFreePort), a listener with a probe (platform::LocalTcpPortInUse).
 // A candidate outside 0..65535 cannot be bound: the walk ends there and the result is 0, which
 // lets the system choose a free port at Listen or Connect. Nothing is reserved: a port that is
 // returned and not yet bound may be returned again. Runs on the calling thread, processes no
@@ -39,6 +40,9 @@ class UsedPorts {
 // Re-seeds the thread's generator once and walks as above, past the ports in use on the
 // machine. Never fails; base is not changed.
 int32_t PickFreePort(int32_t base);
+// The same, the system asked through taken(port) about each candidate that this process does not
+// know to be busy.
+int32_t PickFreePort(int32_t base, const std::function<bool(int64_t port)>& taken);
 // The walk alone, past the ports for which in_use holds, drawing r from next_random (values in
 // [0, 1)).
 int32_t PickFreePort(int32_t base, const std::function<bool(int64_t port)>& in_use,
