@@ -1,19 +1,25 @@
 #include "exchange_worker.h"
 
+#include <time.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <vector>
 
 #include "endpoints.h"
 #include "exchange.h"
 #include "port_rule.h"
 #include "qzpub.h"
+#include "transport/port_choice.h"
 #include "util.h"
 
 namespace qz::bench {
 namespace {
 
 constexpr int64_t kRoundTimeoutNs = 120'000'000'000;
+constexpr int32_t kPeerBase = 1;  // 127.0.0.1
 
 std::string Error(const Status& s) { return "error " + s.ToString(); }
 
@@ -38,11 +44,17 @@ Result<double> TimedRound(Exchange& x, int n) {
   return us;
 }
 
-void ShadowPick(PortRuleMemory& shadow) {
-  constexpr int32_t kPeerBase = 1;  // 127.0.0.1
-  const int64_t now = NowNs();
+// Takes a port from the shadow as the port rule would at time now, released at once (the sender
+// closes first, straight after its write).
+void ShadowPick(PortRuleMemory& shadow, int64_t now) {
   const int32_t port = shadow.Pick(kPeerBase, now, static_cast<uint64_t>(now));
   if (port != 0) shadow.Release(static_cast<uint16_t>(port), now);
+}
+
+int64_t CpuNs(clockid_t clock) {
+  timespec t{};
+  clock_gettime(clock, &t);
+  return int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
 }
 
 struct RateResult {
@@ -51,15 +63,21 @@ struct RateResult {
   int64_t received = 0;  // within the measured time
   int64_t lost = 0;      // never received, after a grace period
   double seconds = 0;
+  double sender_cpu_us = 0;  // per received message: the sending thread
+  double others_cpu_us = 0;  // the rest of the process: the receivers
 };
 
 // As many messages as the exchange takes, at most `window` of them in flight at a time. With a
-// shadow, each message also takes a port from it as the port rule would, released at once (the
-// sender closes first, straight after its write), to estimate the walks of an exchange that does
-// not count them.
+// shadow, the times of the sends are replayed afterwards through it, each taking a port as the
+// port rule would, to estimate the walks of an exchange that does not count them; replayed after
+// the run so that its work is not the sender's.
 RateResult SustainedRate(Exchange& x, double seconds, int window, PortRuleMemory* shadow) {
   Arrivals& a = x.arrivals();
   const int64_t base = a.count();
+  std::vector<int64_t> send_times;
+  if (shadow != nullptr) send_times.reserve(static_cast<size_t>(seconds * 20'000));
+  const int64_t thread0 = CpuNs(CLOCK_THREAD_CPUTIME_ID);
+  const int64_t process0 = CpuNs(CLOCK_PROCESS_CPUTIME_ID);
   const int64_t start = NowNs();
   const int64_t end = start + static_cast<int64_t>(seconds * 1e9);
   RateResult r;
@@ -67,7 +85,7 @@ RateResult SustainedRate(Exchange& x, double seconds, int window, PortRuleMemory
     if (r.sent - (a.count() - base) < window) {
       if (x.Broadcast().ok()) {
         ++r.sent;
-        if (shadow != nullptr) ShadowPick(*shadow);
+        if (shadow != nullptr) send_times.push_back(NowNs());
       } else {
         ++r.failed;
       }
@@ -78,6 +96,12 @@ RateResult SustainedRate(Exchange& x, double seconds, int window, PortRuleMemory
   }
   r.received = a.count() - base;
   r.seconds = static_cast<double>(NowNs() - start) / 1e9;
+  const double thread_ns = static_cast<double>(CpuNs(CLOCK_THREAD_CPUTIME_ID) - thread0);
+  const double process_ns = static_cast<double>(CpuNs(CLOCK_PROCESS_CPUTIME_ID) - process0);
+  const double messages = static_cast<double>(std::max<int64_t>(r.received, 1));
+  r.sender_cpu_us = thread_ns / messages / 1e3;
+  r.others_cpu_us = (process_ns - thread_ns) / messages / 1e3;
+  for (int64_t t : send_times) ShadowPick(*shadow, t);
   const int64_t grace = NowNs() + 5'000'000'000;
   a.WakeAt(base + r.sent);
   while (a.count() - base < r.sent && NowNs() < grace) x.Pump(100);
@@ -85,12 +109,26 @@ RateResult SustainedRate(Exchange& x, double seconds, int window, PortRuleMemory
   return r;
 }
 
-// Port choice and the recipient scan as they cost now, in this namespace's TCP table.
+// PickFreePort in this process, which remembers the ports its deliveries left in TIME_WAIT, as
+// a delivery's walk does; the system is asked (a bind probe here) only about the other candidates.
+std::string TimePickFreePort() {
+  std::vector<double> samples;
+  int32_t port = 0;
+  for (int i = 0; i < 21; ++i) {
+    const int64_t t0 = NowNs();
+    port = transport::PickFreePort(kPeerBase);
+    samples.push_back(static_cast<double>(NowNs() - t0) / 1e3);
+  }
+  return " pick_us=" + Fixed(Median(samples), 1) + " port=" + std::to_string(port);
+}
+
+// Port choice and the recipient scan as they cost now, in this namespace's TCP table: the
+// table's size and read time from qz_port_bench, PickFreePort from this process.
 std::string ProbeCosts(const Context& ctx, const std::string& uri) {
   std::string out;
-  Result<std::string> port = RunAndCapture(ctx.port_bench_path, {"--probe"});
-  out += port.ok() ? *port : "port_probe=failed ";
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  Result<std::string> table = RunAndCapture(ctx.port_bench_path, {"--probe"});
+  out += table.ok() ? table->substr(0, table->find(" pick_us=")) : "port_probe=failed";
+  out += TimePickFreePort();
   if (uri.empty()) return out;
   // The scan that each SendMessage makes: the database made current, then every matching row.
   int32_t h = qzpub_Connect(uri.c_str());
@@ -199,7 +237,8 @@ Worker::Body ExchangeBody(const Context& ctx, ExchangeKind kind, std::string uri
         o << "ok sent=" << r.sent << " failed=" << r.failed << " received=" << r.received
           << " lost=" << r.lost << " seconds=" << Fixed(r.seconds, 3) << " rows=" << t.rows
           << " time_wait=" << t.time_wait << " time_wait_9000_32767=" << t.time_wait_in_bound_range
-          << WalkCounters(*x, shadow.get());
+          << " cpu_sender_us=" << Fixed(r.sender_cpu_us, 2)
+          << " cpu_receiver_us=" << Fixed(r.others_cpu_us, 2) << WalkCounters(*x, shadow.get());
         return o.str();
       }
       if (op == "probe") return "ok " + ProbeCosts(ctx, component ? uri : "");

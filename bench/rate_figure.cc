@@ -92,6 +92,27 @@ Row EscapeRow(const std::string& side, const std::string& reply) {
   return row;
 }
 
+// CPU time per delivered message at one end, beside raw's: at most 1.3 times raw's.
+Row CpuRow(const std::string& side, const RateReplies& r) {
+  const std::string field = "cpu_" + side + "_us";
+  Row row;
+  row.name = "cpu_per_message_" + side;
+  row.what = "  CPU per message, " + side;
+  row.unit = "us";
+  row.decimals = 2;
+  row.value = Field(r.comp, field);
+  row.raw = Field(r.raw, field);
+  row.ratio = *row.raw / row.value;
+  row.target = "<= 1.3 x raw";
+  row.met = row.value <= 1.3 * *row.raw;
+  row.note = side == "sender"
+                 ? "the sending thread's CPU time (user and system) over the sustained run, per "
+                   "received message"
+                 : "the rest of the process (the receiving thread) over the sustained run, per "
+                   "received message";
+  return row;
+}
+
 void AddRows(Report& report, const RateReplies& r, double seconds) {
   const double comp = Rate(r.comp), raw = Rate(r.raw), bind = Rate(r.rawbind);
   Row vs_raw = RateRow("sustained_rate", "sustained rate, 1 to 1", comp, raw);
@@ -130,6 +151,8 @@ void AddRows(Report& report, const RateReplies& r, double seconds) {
   report.Add(ceiling);
   report.Add(EscapeRow("rawbind", r.rawbind));
   report.Add(EscapeRow("component", r.comp));
+  report.Add(CpuRow("sender", r));
+  report.Add(CpuRow("receiver", r));
 }
 
 }  // namespace

@@ -52,17 +52,23 @@ inline size_t WellFormedUtf8Length(std::string_view s) {
 inline std::string WellFormedUtf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
+  size_t kept = 0;  // bytes before kept are in out; well-formed runs are copied whole
   size_t i = 0;
   while (i < bytes.size()) {
-    const size_t n = WellFormedUtf8Length(bytes.substr(i));
-    if (n == 0) {
-      out += "\xEF\xBF\xBD";
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
       ++i;
-    } else {
-      out.append(bytes.substr(i, n));
-      i += n;
+      continue;
     }
+    const size_t n = WellFormedUtf8Length(bytes.substr(i));
+    if (n != 0) {
+      i += n;
+      continue;
+    }
+    out.append(bytes.substr(kept, i - kept));
+    out += "\xEF\xBF\xBD";
+    kept = ++i;
   }
+  out.append(bytes.substr(kept));
   return out;
 }
 

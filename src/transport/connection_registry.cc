@@ -14,6 +14,16 @@ size_t AlphabetIndex(double r) {
   return std::min(static_cast<size_t>(scaled), kKeyAlphabet.size() - 1);
 }
 
+template <typename NextRandom>
+std::string MakeKey(const NextRandom& next_random) {
+  const ConnectionRegistry* registry = Module1().gConnections.get();
+  for (;;) {
+    std::string key(kKeyLength, ' ');
+    for (char& c : key) c = kKeyAlphabet[AlphabetIndex(next_random())];
+    if (registry == nullptr || registry->Find(key) == nullptr) return key;
+  }
+}
+
 }  // namespace
 
 std::shared_ptr<ConnectionForm> ConnectionRegistry::Find(const std::string& key) const {
@@ -43,17 +53,12 @@ std::shared_ptr<ConnectionForm> ConnectionRegistry::Remove(const std::string& ke
 
 std::string NewConnectionKey() {
   platform::ReseedFromTimeOfDay();
-  return NewConnectionKey(platform::NextRandom);
+  platform::Random& random = platform::ThreadRandom();
+  return MakeKey([&random] { return random.Next(); });
 }
 
 std::string NewConnectionKey(const std::function<double()>& next_random) {
-  const ConnectionRegistry* registry = Module1().gConnections.get();
-  for (;;) {
-    std::string key;
-    key.reserve(kKeyLength);
-    for (size_t i = 0; i < kKeyLength; ++i) key += kKeyAlphabet[AlphabetIndex(next_random())];
-    if (registry == nullptr || registry->Find(key) == nullptr) return key;
-  }
+  return MakeKey(next_random);
 }
 
 void RegisterConnection(const std::shared_ptr<ConnectionForm>& object) {

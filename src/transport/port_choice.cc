@@ -23,6 +23,19 @@ int64_t RandomPart(double r) {
 
 bool InPortRange(int64_t candidate) { return candidate >= 0 && candidate <= kHighestPort; }
 
+// The walk itself, inlined into each caller: a walk past tens of thousands of remembered ports
+// takes hundreds of steps, and calls through std::function on each would be most of its cost.
+template <typename InUse, typename NextRandom>
+int32_t Walk(int32_t base, const InUse& in_use, const NextRandom& next_random) {
+  // 64-bit sums: no base or walk can overflow.
+  int64_t candidate = (int64_t{base} + kFirstOffset) + RandomPart(next_random());
+  for (int64_t steps = 0; InPortRange(candidate) && in_use(candidate); ++steps) {
+    if (steps == kMaxSteps) return kSystemChooses;
+    candidate = (candidate + base) + RandomPart(next_random());
+  }
+  return InPortRange(candidate) ? static_cast<int32_t>(candidate) : kSystemChooses;
+}
+
 }  // namespace
 
 UsedPorts::UsedPorts(const std::vector<uint16_t>& ports) {
@@ -42,25 +55,21 @@ int32_t PickFreePort(int32_t base, const std::function<bool(int64_t port)>& take
   platform::ReseedFromTimeOfDay();
   // What this process knows is busy costs nothing to ask; the system answers for the rest.
   const PortMemory::View memory = PortMemory::Process().Look();
-  return PickFreePort(
-      base, [&](int64_t port) { return memory.Busy(port) || taken(port); }, platform::NextRandom);
+  platform::Random& random = platform::ThreadRandom();
+  return Walk(
+      base, [&](int64_t port) { return memory.Busy(port) || taken(port); },
+      [&random] { return random.Next(); });
 }
 
 int32_t PickFreePort(int32_t base, const UsedPorts& used,
                      const std::function<double()>& next_random) {
-  return PickFreePort(
+  return Walk(
       base, [&used](int64_t port) { return used.Contains(port); }, next_random);
 }
 
 int32_t PickFreePort(int32_t base, const std::function<bool(int64_t port)>& in_use,
                      const std::function<double()>& next_random) {
-  // 64-bit sums: no base or walk can overflow.
-  int64_t candidate = (int64_t{base} + kFirstOffset) + RandomPart(next_random());
-  for (int64_t steps = 0; InPortRange(candidate) && in_use(candidate); ++steps) {
-    if (steps == kMaxSteps) return kSystemChooses;
-    candidate = (candidate + base) + RandomPart(next_random());
-  }
-  return InPortRange(candidate) ? static_cast<int32_t>(candidate) : kSystemChooses;
+  return Walk(base, in_use, next_random);
 }
 
 int32_t PickPort(const PortPicker& pick, int32_t base) {

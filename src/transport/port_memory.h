@@ -50,7 +50,10 @@ class PortMemory {
   // whole walk over candidates.
   class View {
    public:
-    bool Busy(int64_t port) const;
+    bool Busy(int64_t port) const {
+      const Clock::rep* state = memory_.Find(port);
+      return state != nullptr && *state != kFree && now_.time_since_epoch().count() < *state;
+    }
 
    private:
     friend class PortMemory;
@@ -66,7 +69,11 @@ class PortMemory {
   // Per port: kFree, kHeld, or the end of its TIME_WAIT in clock ticks.
   static constexpr Clock::rep kFree = 0;
   static constexpr Clock::rep kHeld = std::numeric_limits<Clock::rep>::max();
-  Clock::rep* Find(int64_t port) const;
+  static constexpr int64_t kPorts = 65536;
+  Clock::rep* Find(int64_t port) const {
+    if (port <= 0 || port >= kPorts || !ports_) return nullptr;
+    return &ports_[static_cast<size_t>(port)];
+  }
 
   std::function<Clock::time_point()> now_;
   Clock::duration time_wait_;
