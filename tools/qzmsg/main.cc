@@ -34,7 +34,7 @@ const CLI::Validator kNonNegative(
       return "'" + text + (negative ? "' is negative" : "' is not a number") +
              "; give a whole number of 0 or more";
     },
-    "N>=0");
+    "");
 
 // --version and the option --help already has, for one command.
 CLI::App* Versioned(CLI::App* command) {
