@@ -1,11 +1,9 @@
-// Unit tests of qzmsg's text helpers: what a terminal is shown of peers' text, how wide it is,
-// and who came and went between two reads of the presence table.
+// Unit tests of qzmsg's text helpers: what a terminal is shown of peers' text, and how wide it is.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "display_text.h"
-#include "presence_watch.h"
 
 namespace qzmsg {
 namespace {
@@ -43,29 +41,6 @@ TEST(DisplayWidth, CountsColumnsNotBytes) {
   EXPECT_EQ(DisplayWidth("\xef\xbc\xa1"), 2u);              // fullwidth A
   EXPECT_EQ(DisplayWidth("e\xcc\x81"), 1u);                 // e and a combining acute
   EXPECT_EQ(DisplayWidth("\xff"), 1u);                      // a stray byte
-}
-
-PresenceRow Row(int32_t key, const std::string& user) {
-  PresenceRow row;
-  row.key = key;
-  row.user = user;
-  return row;
-}
-
-TEST(PresenceWatch, AnnouncesComingAndGoingButNotTheFirstLookNorItself) {
-  PresenceWatch watch(/*own_key=*/7);
-  EXPECT_TRUE(watch.Update({Row(1, "ann"), Row(7, "me")}).empty());
-  EXPECT_TRUE(watch.Update({Row(1, "ann"), Row(7, "me")}).empty());
-
-  std::vector<PresenceWatch::Change> changes = watch.Update({Row(7, "me"), Row(9, "ben")});
-  ASSERT_EQ(changes.size(), 2u);
-  EXPECT_FALSE(changes[0].joined);
-  EXPECT_EQ(changes[0].row.user, "ann");
-  EXPECT_TRUE(changes[1].joined);
-  EXPECT_EQ(changes[1].row.user, "ben");
-
-  // Own row gone (purged by someone's login) is not news for the others' list.
-  EXPECT_TRUE(watch.Update({Row(9, "ben")}).empty());
 }
 
 }  // namespace
