@@ -58,7 +58,7 @@ class TerminalLineEditor final : public LineEditor {
     rl_callback_handler_install(prompt_.c_str(), &TerminalLineEditor::OnLine);
   }
   ~TerminalLineEditor() override {
-    rl_callback_handler_remove();  // leaves the terminal as it found it
+    rl_callback_handler_remove();    // leaves the terminal as it found it
     std::fputs("\r\033[K", stdout);  // no prompt left behind
     std::fflush(stdout);
     g_terminal_editor = nullptr;

@@ -64,6 +64,19 @@ CLI::App* AddSendCommand(CLI::App& app, qzmsg::SendOptions& send) {
   return send_cmd;
 }
 
+CLI::App* AddChatCommand(CLI::App& app, qzmsg::ChatOptions& chat) {
+  CLI::App* chat_cmd = Versioned(app.add_subcommand(
+      "chat", "Log in and chat: each line goes to everyone; /to USER text, /who, /quit"));
+  qzmsg::AddLoginOptions(*chat_cmd, chat.common);
+  chat_cmd
+      ->add_option("--wait-ms", chat.wait_ms,
+                   "Longest wait at the end for deliveries still under way")
+      ->capture_default_str()
+      ->check(kNonNegative)
+      ->type_name("MS");
+  return chat_cmd;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,15 +99,7 @@ int main(int argc, char** argv) {
   CLI::App* send_cmd = AddSendCommand(app, send);
 
   qzmsg::ChatOptions chat;
-  CLI::App* chat_cmd = Versioned(app.add_subcommand(
-      "chat", "Log in and chat: each line goes to everyone; /to USER text, /who, /quit"));
-  qzmsg::AddLoginOptions(*chat_cmd, chat.common);
-  chat_cmd
-      ->add_option("--wait-ms", chat.wait_ms,
-                   "Longest wait at the end for deliveries still under way")
-      ->capture_default_str()
-      ->check(kNonNegative)
-      ->type_name("MS");
+  CLI::App* chat_cmd = AddChatCommand(app, chat);
 
   qzmsg::CommonOptions who;
   CLI::App* who_cmd =
@@ -104,7 +109,7 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e);  // --help
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
     std::string command = "qzmsg";
     for (const CLI::App* sub : app.get_subcommands()) command += " " + sub->get_name();
     qzmsg::ReportError(std::string(e.what()) + " (see " + command + " --help)");

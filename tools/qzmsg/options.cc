@@ -52,8 +52,9 @@ qz::Status UseNetLocale(const std::string& name) {
     return Usage("--net-locale: locale '" + name + "' is not installed (see locale -a)");
   }
   freelocale(probe);
-  if (setenv("LC_ALL", name.c_str(), 1) != 0)
+  if (setenv("LC_ALL", name.c_str(), 1) != 0) {
     return Usage("--net-locale: " + std::string(std::strerror(errno)));
+  }
   return qz::Status::OK();
 }
 
