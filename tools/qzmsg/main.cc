@@ -7,6 +7,7 @@
 #include "commands.h"
 #include "options.h"
 #include "output.h"
+#include "terminal_text.h"
 
 namespace {
 
@@ -112,7 +113,9 @@ int main(int argc, char** argv) {
     if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
     std::string command = "qzmsg";
     for (const CLI::App* sub : app.get_subcommands()) command += " " + sub->get_name();
-    qzmsg::ReportError(std::string(e.what()) + " (see " + command + " --help)");
+    // CLI11's words quote the arguments as typed, in the terminal's codeset.
+    qzmsg::ReportError(
+        qzmsg::FromTerminal(std::string(e.what()) + " (see " + command + " --help)"));
     return 2;
   }
 

@@ -8,6 +8,7 @@
 #include "platform/leading_number.h"
 #include "qzpub.h"
 #include "qzpub_field.h"
+#include "terminal_text.h"
 
 namespace qzmsg {
 namespace {
@@ -58,9 +59,10 @@ qz::Result<std::vector<PresenceRow>> ReadPresenceRows(int32_t hdbc) {
 qz::Result<int32_t> ConnectDatabase(const std::string& uri) {
   const int32_t hdbc = qzpub_Connect(uri.c_str());
   if (hdbc <= 0) {
+    // The URI is as it was typed, in the terminal's codeset; so may be the library's words.
     return qz::Status::Error(
         qz::errc::kFileNotFound,
-        "cannot open database " + WithoutPassword(uri) + ": " + qzpub_LastError());
+        FromTerminal("cannot open database " + WithoutPassword(uri) + ": " + qzpub_LastError()));
   }
   return hdbc;
 }
