@@ -37,7 +37,7 @@ Json EventObject(const char* event, const PresenceRow& row) {
 }
 
 // "Full Name (user)" or "user", for announcements.
-std::string Who(const PresenceRow& row) {
+std::string Person(const PresenceRow& row) {
   return row.full_name.empty() || row.full_name == row.user ? row.user
                                                             : row.full_name + " (" + row.user + ")";
 }
@@ -117,7 +117,7 @@ std::string WhoEventLine(const std::vector<PresenceRow>& rows) {
 
 std::string PresenceLine(bool json, bool joined, const PresenceRow& row) {
   if (json) return Dump(EventObject(joined ? "join" : "leave", row));
-  return Who(row) + (joined ? " joined" : " left") + " (" + row.sys + "/" + row.mod + " at " +
+  return Person(row) + (joined ? " joined" : " left") + " (" + row.sys + "/" + row.mod + " at " +
          row.ip + ")";
 }
 
