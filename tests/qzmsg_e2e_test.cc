@@ -1,18 +1,10 @@
-// End-to-end tests between qzmsg processes over one presence database: SQLite, and PostgreSQL
-// when a server can be had (env QZ_TEST_PG_URI, else a throw-away server).
-//
-// Every process publishes 127.0.0.1 and every test socket is on 127.0.0.1. Names carry a
-// per-test tag and every send is filtered by them, so that a shared server's other rows are
-// never reached; unfiltered sends run only over a database of the test's own.
+// End-to-end tests between qzmsg processes: delivery, filters, presence, signals, send's
+// outcomes, chat through a pipe, usage failures.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -21,160 +13,10 @@
 #include <tuple>
 #include <vector>
 
-#include "postgres_server.h"
-#include "testing/child_process.h"
-#include "testing/plain_peer.h"
-#include "testing/presence_table.h"
+#include "qzmsg_fixture.h"
 
 namespace qz_test {
 namespace {
-
-using nlohmann::json;
-using namespace std::chrono_literals;
-
-constexpr auto kStartTimeout = 5000ms;    // until a listener is ready
-constexpr auto kMessageTimeout = 5000ms;  // until a message is printed
-constexpr auto kExitTimeout = 10000ms;    // until a process has logged out and ended
-constexpr char kSep = '\x0F';
-
-enum class Backend { kSqlite, kPostgres };
-
-void PrintTo(Backend backend, std::ostream* os) {
-  *os << (backend == Backend::kSqlite ? "SQLite" : "PostgreSQL");
-}
-
-std::string BackendName(const testing::TestParamInfo<Backend>& info) {
-  return info.param == Backend::kSqlite ? "Sqlite" : "Postgres";
-}
-
-std::optional<json> ParseJson(const std::optional<std::string>& line) {
-  if (!line) return std::nullopt;
-  json value = json::parse(*line, nullptr, /*allow_exceptions=*/false);
-  if (value.is_discarded()) return std::nullopt;
-  return value;
-}
-
-class QzmsgFixture : public testing::Test {
- protected:
-  explicit QzmsgFixture(Backend backend) : backend_(backend) {}
-
-  void SetUp() override {
-    folder_ = std::filesystem::temp_directory_path() / "qzmsg-e2e-XXXXXX";
-    std::string pattern = folder_.string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-    tag_ = std::to_string(getpid()) + "_" +
-           std::to_string(std::chrono::system_clock::now().time_since_epoch().count() % 1000000);
-    if (backend_ == Backend::kSqlite) {
-      uri_ = "sqlite:" + (folder_ / "presence.db").string();
-    } else if (const char* given = std::getenv("QZ_TEST_PG_URI"); given && *given) {
-      uri_ = given;
-      shared_db_ = true;
-    } else {
-      std::string why_not;
-      server_ = qzpub_test::PostgresServer::Start(&why_not);
-      if (!server_) {
-        if (qzpub_test::ServerRequired()) FAIL() << "no PostgreSQL server: " << why_not;
-        GTEST_SKIP() << "no PostgreSQL server: " << why_not;
-      }
-      uri_ = server_->Uri();
-    }
-    std::string why_not;
-    table_ = PresenceTable::Open(uri_, &why_not);
-    ASSERT_NE(table_, nullptr) << why_not;
-  }
-
-  void TearDown() override {
-    children_.clear();
-    table_.reset();
-    server_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
-  }
-
-  // A name unique to this test run, so that rows of others never match a filter.
-  std::string Name(const std::string& base) const { return base + "_" + tag_; }
-
-  // qzmsg COMMAND --db URI [--local-ip 127.0.0.1] EXTRA...
-  std::vector<std::string> Args(const std::string& command, std::vector<std::string> extra) const {
-    std::vector<std::string> args = {QZMSG_PATH, command, "--db", uri_};
-    if (command != "who") args.insert(args.end(), {"--local-ip", "127.0.0.1"});
-    args.insert(args.end(), extra.begin(), extra.end());
-    return args;
-  }
-
-  std::vector<std::string> Login(const std::string& user, const std::string& sys,
-                                 const std::string& mod) const {
-    return {"--user", user, "--sys", sys, "--mod", mod};
-  }
-
-  // Starts `qzmsg listen --json` and reads its ready line into *ready. nullptr on failure
-  // (already reported).
-  ChildProcess* StartListen(const std::string& user, const std::string& sys, const std::string& mod,
-                            json* ready, std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = Login(user, sys, mod);
-    args.push_back("--json");
-    args.insert(args.end(), extra.begin(), extra.end());
-    children_.push_back(ChildProcess::Start(Args("listen", args)));
-    ChildProcess* child = children_.back().get();
-    if (child == nullptr) {
-      ADD_FAILURE() << "cannot start qzmsg";
-      return nullptr;
-    }
-    std::optional<json> line = ParseJson(child->ReadLine(kStartTimeout));
-    if (!line || (*line)["event"] != "ready") {
-      child->Wait(kExitTimeout);
-      ADD_FAILURE() << "listen " << user << " not ready; stderr: " << child->stderr_text();
-      return nullptr;
-    }
-    *ready = *line;
-    return child;
-  }
-
-  RunResult Send(const std::string& user, const std::string& sys, const std::string& mod,
-                 std::vector<std::string> filters_and_text) {
-    std::vector<std::string> args = Login(user, sys, mod);
-    args.insert(args.end(), filters_and_text.begin(), filters_and_text.end());
-    return RunToEnd(Args("send", args), kExitTimeout);
-  }
-
-  // The next message a `listen --json` prints, or a failure.
-  static std::optional<json> NextMessage(ChildProcess& child) {
-    std::optional<json> event = ParseJson(child.ReadLine(kMessageTimeout));
-    if (!event || (*event)["event"] != "message") return std::nullopt;
-    return event;
-  }
-
-  // Every message a process prints until it ends, for processes that were told to end.
-  static std::vector<json> RemainingMessages(ChildProcess& child) {
-    std::vector<json> messages;
-    while (std::optional<json> event = ParseJson(child.ReadLine(kExitTimeout))) {
-      if ((*event)["event"] == "message") messages.push_back(*event);
-    }
-    return messages;
-  }
-
-  const Backend backend_;
-  std::filesystem::path folder_;
-  bool shared_db_ = false;  // others' rows may be there, possibly of other machines
-  std::string tag_;
-  std::string uri_;
-  std::unique_ptr<qzpub_test::PostgresServer> server_;
-  std::unique_ptr<PresenceTable> table_;
-  std::vector<std::unique_ptr<ChildProcess>> children_;
-};
-
-// Cases that depend on the presence store run over each backend.
-class QzmsgTest : public QzmsgFixture, public testing::WithParamInterface<Backend> {
- protected:
-  QzmsgTest() : QzmsgFixture(GetParam()) {}
-};
-
-// Cases about the wire and the terminal side run over SQLite only.
-class QzmsgSqliteTest : public QzmsgFixture {
- protected:
-  QzmsgSqliteTest() : QzmsgFixture(Backend::kSqlite) {}
-};
 
 TEST_P(QzmsgTest, SendReachesListenerAndCountEndsIt) {
   const std::string sys = Name("erp");
@@ -269,6 +111,7 @@ TEST_P(QzmsgTest, WhoListsEveryLogin) {
        {std::tuple{"ann", ann_ready, "Ann Example", "sales"},
         std::tuple{"ben", ben_ready, "Ben Beispiel", "stock"}}) {
     const json& row = by_user[user];
+    EXPECT_EQ(row["event"], "row");
     EXPECT_EQ(row["full_name"], full_name);
     EXPECT_EQ(row["mod"], mod);
     EXPECT_EQ(row["ip"], "127.0.0.1");
@@ -424,19 +267,18 @@ TEST_F(QzmsgSqliteTest, ChatThroughAPipe) {
   ChildProcess* lee = StartListen("lee", sys, "sales", &lee_ready);
   ASSERT_NE(lee, nullptr);
 
-  children_.push_back(ChildProcess::Start(Args("chat", Login("cho", sys, "chat"))));
-  ChildProcess* cho = children_.back().get();
+  ChildProcess* cho = Start("chat", Login("cho", sys, "chat"));
   ASSERT_NE(cho, nullptr);
   const std::optional<std::string> banner = cho->ReadLine(kStartTimeout);
   ASSERT_TRUE(banner) << cho->stderr_text();
-  EXPECT_EQ(banner->rfind("logged in as cho@" + sys + "/chat at 127.0.0.1:", 0), 0u) << *banner;
+  // Every line shown carries the local time of day.
+  EXPECT_TRUE(std::regex_search(*banner, std::regex("^\\d\\d:\\d\\d:\\d\\d logged in as cho@" +
+                                                    sys + "/chat at 127\\.0\\.0\\.1:")))
+      << *banner;
 
-  // Reads chat's output up to the first line that contains text.
+  std::vector<std::string> shown;  // what chat printed, for the count of echoes below
   auto read_until = [&](const std::string& text) {
-    while (std::optional<std::string> line = cho->ReadLine(kMessageTimeout)) {
-      if (line->find(text) != std::string::npos) return true;
-    }
-    return false;
+    return ReadUntil(*cho, text, kMessageTimeout, &shown).has_value();
   };
 
   ASSERT_TRUE(cho->Write("/who\n"));
@@ -457,7 +299,7 @@ TEST_F(QzmsgSqliteTest, ChatThroughAPipe) {
 
   ASSERT_TRUE(cho->Write("/to\n/nonsense\n"));
   if (!shared_db_) {
-    // A plain line goes to every login: lee, and cho itself.
+    // A plain line goes to every login: lee, and cho itself, whose copy is not shown again.
     ASSERT_TRUE(cho->Write("hello all\n"));
     message = NextMessage(*lee);
     ASSERT_TRUE(message);
@@ -467,6 +309,13 @@ TEST_F(QzmsgSqliteTest, ChatThroughAPipe) {
 
   cho->CloseStdin();
   ASSERT_EQ(cho->Wait(kExitTimeout), 0) << cho->stderr_text();
+  std::istringstream rest(cho->unread_stdout());
+  for (std::string line; std::getline(rest, line);) shown.push_back(line);
+  EXPECT_EQ(std::count_if(shown.begin(), shown.end(),
+                          [](const std::string& line) {
+                            return line.find("] hello all") != std::string::npos;
+                          }),
+            shared_db_ ? 0 : 1);
   EXPECT_NE(cho->stderr_text().find("usage: /to USER text"), std::string::npos);
   EXPECT_NE(cho->stderr_text().find("unknown command /nonsense"), std::string::npos);
   for (const Row& row : table_->Rows()) EXPECT_NE(row.user, "cho") << "chat left its row";

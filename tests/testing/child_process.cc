@@ -16,14 +16,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::vector<std::string> ChildEnvironment() {
+std::vector<std::string> ChildEnvironment(const std::string& locale) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string_view entry(*e);
-    if (entry.starts_with("LC_ALL=") || entry.starts_with("QZMSG_DB=")) continue;
+    if (entry.starts_with("LC_ALL=") || entry.starts_with("QZMSG_DB=") ||
+        entry.starts_with("QZMSG_NET_LOCALE=")) {
+      continue;
+    }
     env.emplace_back(entry);
   }
-  env.emplace_back("LC_ALL=C.UTF-8");
+  env.emplace_back("LC_ALL=" + locale);
   return env;
 }
 
@@ -46,12 +49,13 @@ int RemainingMs(Clock::time_point deadline) {
 
 }  // namespace
 
-std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>& argv) {
+std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>& argv,
+                                                  const std::string& locale) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) != 0) return nullptr;
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return nullptr;
   std::vector<std::string> args = argv;
-  std::vector<std::string> env = ChildEnvironment();
+  std::vector<std::string> env = ChildEnvironment(locale);
   std::vector<char*> arg_pointers = Pointers(args);
   std::vector<char*> env_pointers = Pointers(env);
 
@@ -164,9 +168,9 @@ std::optional<int> ChildProcess::Wait(milliseconds timeout) {
 }
 
 RunResult RunToEnd(const std::vector<std::string>& argv, milliseconds timeout,
-                   std::string_view stdin_text) {
+                   std::string_view stdin_text, const std::string& locale) {
   RunResult result;
-  std::unique_ptr<ChildProcess> child = ChildProcess::Start(argv);
+  std::unique_ptr<ChildProcess> child = ChildProcess::Start(argv, locale);
   if (!child) {
     result.err = "cannot start " + argv[0] + ": " + std::strerror(errno);
     return result;

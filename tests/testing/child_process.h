@@ -18,9 +18,10 @@ using std::chrono::milliseconds;
 
 class ChildProcess {
  public:
-  // Starts argv[0] (a path) with argv, in the test's environment plus LC_ALL=C.UTF-8 and
-  // without QZMSG_DB. nullptr when it cannot be started.
-  static std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& argv);
+  // Starts argv[0] (a path) with argv, in the test's environment plus LC_ALL=locale and
+  // without QZMSG_DB and QZMSG_NET_LOCALE. nullptr when it cannot be started.
+  static std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& argv,
+                                             const std::string& locale = "C.UTF-8");
   // Kills the child when it still runs, and reaps it.
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
@@ -63,9 +64,9 @@ struct RunResult {
   std::string err;
 };
 
-// Runs argv to its end, feeding it stdin_text, with a deadline.
+// Runs argv to its end, feeding it stdin_text, with a deadline, under LC_ALL=locale.
 RunResult RunToEnd(const std::vector<std::string>& argv, milliseconds timeout,
-                   std::string_view stdin_text = {});
+                   std::string_view stdin_text = {}, const std::string& locale = "C.UTF-8");
 
 }  // namespace qz_test
 

@@ -1,13 +1,16 @@
 #include "line_editor.h"
 
 #include <editline/readline.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
+#include "display_text.h"
 #include "output.h"
+#include "terminal_text.h"
 
 namespace qzmsg {
 namespace {
@@ -55,8 +58,8 @@ class TerminalLineEditor final : public LineEditor {
     rl_callback_handler_install(prompt_.c_str(), &TerminalLineEditor::OnLine);
   }
   ~TerminalLineEditor() override {
-    rl_callback_handler_remove();  // leaves the terminal as it found it
-    std::fputs("\n", stdout);
+    rl_callback_handler_remove();    // leaves the terminal as it found it
+    std::fputs("\r\033[K", stdout);  // no prompt left behind
     std::fflush(stdout);
     g_terminal_editor = nullptr;
   }
@@ -65,12 +68,25 @@ class TerminalLineEditor final : public LineEditor {
   void OnReadable() override {
     rl_callback_read_char();
     if (line_done_) {
+      line_done_ = false;
+      EraseLastLine();
       // libedit leaves the terminal in cooked mode without a prompt after a line, until the
       // next key; installing the handler again starts the next line at once.
-      line_done_ = false;
       rl_callback_handler_remove();
       rl_callback_handler_install(prompt_.c_str(), &TerminalLineEditor::OnLine);
     }
+  }
+
+  // Takes the line just entered off the screen (the cursor is below it), since the host shows
+  // what became of it, with its time. Nothing is erased when the width is unknown.
+  void EraseLastLine() {
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return;
+    const size_t width = DisplayWidth(FromTerminal(prompt_ + last_line_));
+    const size_t rows = width == 0 ? 1 : (width + size.ws_col - 1) / size.ws_col;
+    const std::string erase = "\033[" + std::to_string(rows) + "A\r\033[J";
+    std::fwrite(erase.data(), 1, erase.size(), stdout);
+    std::fflush(stdout);
   }
 
   void PrintAbove(std::string_view line) override {
@@ -96,12 +112,14 @@ class TerminalLineEditor final : public LineEditor {
       return;
     }
     if (*line != '\0') add_history(line);
+    self->last_line_ = line;
     self->Queue(line);
     self->line_done_ = true;
     std::free(line);
   }
 
   const std::string prompt_;
+  std::string last_line_;
   bool line_done_ = false;
 };
 

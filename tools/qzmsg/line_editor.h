@@ -1,7 +1,8 @@
 // LineEditor: the lines typed into chat, read without blocking the message loop.
 //
 // On a terminal the line is edited with libedit (history, cursor keys) through its callback
-// interface; otherwise, as from a pipe, lines are read plainly. The host polls fd() together
+// interface, and a line once entered is taken off the screen, for the host to show what became
+// of it; otherwise, as from a pipe, lines are read plainly. The host polls fd() together
 // with the loop's descriptor and calls OnReadable() when it is readable. Lines are queued and
 // handed out by NextLine() outside of libedit, so that handling a line (which runs the message
 // loop and may print) never re-enters the editor.

@@ -21,7 +21,7 @@ int RunListen(const ListenOptions& options) {
                        const std::string& mod) {
     if (done() || output_failed) return;  // more arrived in the pass that reached --count
     ++received;
-    output_failed = !WriteLine(MessageLine(json, msg, user, sys, mod));
+    output_failed = !WriteOutput(json, MessageLine(json, msg, user, sys, mod));
   });
 
   qz::Result<std::unique_ptr<Session>> session = Session::Open(options.common, &sink);
@@ -29,7 +29,7 @@ int RunListen(const ListenOptions& options) {
     ReportError(session.status().message());
     return 1;
   }
-  output_failed = !WriteLine(ReadyLine(json, (*session)->row()));
+  output_failed = !WriteOutput(json, ReadyLine(json, (*session)->row()));
   while (!done() && !output_failed && !ShutdownRequested()) WaitAndDispatch({*signals}, -1);
 
   const qz::Status status = (*session)->Close();

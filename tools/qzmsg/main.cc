@@ -1,12 +1,13 @@
 // qzmsg: a command-line host of QZCLS_NetMessage: chat, listen, send, who.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <clocale>
-#include <limits>
 #include <string>
 
 #include "commands.h"
 #include "options.h"
 #include "output.h"
+#include "terminal_text.h"
 
 namespace {
 
@@ -18,13 +19,35 @@ constexpr const char kFooter[] =
     "  qzmsg who --db postgresql://qz@dbhost/qz  who is logged in, on a shared server\n"
     "Every command reads --db from QZMSG_DB when it is not given.";
 
-const CLI::Range kNonNegative(0, std::numeric_limits<int>::max());
+constexpr const char kVersion[] = "qzmsg " QZMSG_VERSION;
+
+// A count or a time: CLI11's own words for a failed conversion name neither the option's
+// meaning nor what it takes.
+const CLI::Validator kNonNegative(
+    [](const std::string& text) -> std::string {
+      const bool digits = !text.empty() && std::all_of(text.begin(), text.end(),
+                                                       [](char c) { return c >= '0' && c <= '9'; });
+      if (digits && text.size() <= 9) return {};
+      if (digits) return "'" + text + "' is too large";
+      const bool negative =
+          text.size() > 1 && text[0] == '-' &&
+          std::all_of(text.begin() + 1, text.end(), [](char c) { return c >= '0' && c <= '9'; });
+      return "'" + text + (negative ? "' is negative" : "' is not a number") +
+             "; give a whole number of 0 or more";
+    },
+    "");
+
+// --version and the option --help already has, for one command.
+CLI::App* Versioned(CLI::App* command) {
+  command->set_version_flag("--version", kVersion);
+  return command;
+}
 
 CLI::App* AddSendCommand(CLI::App& app, qzmsg::SendOptions& send) {
-  CLI::App* send_cmd = app.add_subcommand(
+  CLI::App* send_cmd = Versioned(app.add_subcommand(
       "send",
       "Log in, send one message, log out. Exit status: 0 every recipient took it, 3 no presence "
-      "row matched, 4 a delivery failed");
+      "row matched, 4 a delivery failed"));
   // A module of its own: the login's duplicate delete must never remove the row of a chat or
   // listen of the same user on this machine.
   send.common.mod = "send";
@@ -42,18 +65,32 @@ CLI::App* AddSendCommand(CLI::App& app, qzmsg::SendOptions& send) {
   return send_cmd;
 }
 
+CLI::App* AddChatCommand(CLI::App& app, qzmsg::ChatOptions& chat) {
+  CLI::App* chat_cmd = Versioned(app.add_subcommand(
+      "chat", "Log in and chat: each line goes to everyone; /to USER text, /who, /quit"));
+  qzmsg::AddLoginOptions(*chat_cmd, chat.common);
+  chat_cmd
+      ->add_option("--wait-ms", chat.wait_ms,
+                   "Longest wait at the end for deliveries still under way")
+      ->capture_default_str()
+      ->check(kNonNegative)
+      ->type_name("MS");
+  return chat_cmd;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::setlocale(LC_ALL, "");  // the terminal's codeset, for libedit
+  std::setlocale(LC_ALL, "");  // the terminal's codeset, for libedit and terminal_text
 
   CLI::App app("qzmsg: LAN messaging between the users logged in to a presence database", "qzmsg");
   app.require_subcommand(1);
   app.footer(kFooter);
+  Versioned(&app);
 
   qzmsg::ListenOptions listen;
   CLI::App* listen_cmd =
-      app.add_subcommand("listen", "Log in and print every message that arrives");
+      Versioned(app.add_subcommand("listen", "Log in and print every message that arrives"));
   qzmsg::AddLoginOptions(*listen_cmd, listen.common);
   listen_cmd->add_option("--count", listen.count, "Log out and exit after N messages (0: never)")
       ->check(kNonNegative)
@@ -63,30 +100,33 @@ int main(int argc, char** argv) {
   CLI::App* send_cmd = AddSendCommand(app, send);
 
   qzmsg::ChatOptions chat;
-  CLI::App* chat_cmd = app.add_subcommand(
-      "chat", "Log in and chat: each line goes to everyone; /to USER text, /who, /quit");
-  qzmsg::AddLoginOptions(*chat_cmd, chat.common);
-  chat_cmd
-      ->add_option("--wait-ms", chat.wait_ms,
-                   "Longest wait at the end for deliveries still under way")
-      ->capture_default_str()
-      ->check(kNonNegative)
-      ->type_name("MS");
+  CLI::App* chat_cmd = AddChatCommand(app, chat);
 
   qzmsg::CommonOptions who;
-  CLI::App* who_cmd = app.add_subcommand("who", "List who is logged in (does not log in)");
+  CLI::App* who_cmd =
+      Versioned(app.add_subcommand("who", "List who is logged in (does not log in)"));
   qzmsg::AddDatabaseOptions(*who_cmd, who);
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e);  // --help
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
     std::string command = "qzmsg";
     for (const CLI::App* sub : app.get_subcommands()) command += " " + sub->get_name();
-    qzmsg::ReportError(std::string(e.what()) + " (see " + command + " --help)");
+    // CLI11's words quote the arguments as typed, in the terminal's codeset.
+    qzmsg::ReportError(
+        qzmsg::FromTerminal(std::string(e.what()) + " (see " + command + " --help)"));
     return 2;
   }
 
+  qzmsg::CommonOptions& common = listen_cmd->parsed() ? listen.common
+                                 : send_cmd->parsed() ? send.common
+                                 : chat_cmd->parsed() ? chat.common
+                                                      : who;
+  if (const qz::Status s = qzmsg::PrepareOptions(common, !who_cmd->parsed()); !s.ok()) {
+    qzmsg::ReportError(s.message());
+    return 2;
+  }
   if (listen_cmd->parsed()) return qzmsg::RunListen(listen);
   if (send_cmd->parsed()) return qzmsg::RunSend(send);
   if (chat_cmd->parsed()) return qzmsg::RunChat(chat);

@@ -20,14 +20,22 @@ struct CommonOptions {
   std::string mod = "chat";
   std::string full_name;
   std::string std1;
-  std::string local_ip;  // empty: the component's own choice
+  std::string local_ip;    // empty: the component's own choice
+  std::string net_locale;  // empty: the texts on the network are in the terminal's codeset
   bool json = false;
+  bool full_name_given = false;  // else the full name follows the user name (PrepareOptions)
 };
 
-// Adds --db and --json to app.
+// Adds --db, --net-locale and --json to app.
 void AddDatabaseOptions(CLI::App& app, CommonOptions& options);
 // Adds every common option to app, for the commands that log in.
 void AddLoginOptions(CLI::App& app, CommonOptions& options);
+
+// Readies options once parsed, before anything touches the component: points the component at
+// --net-locale, turns the names from the terminal's codeset into UTF-8, and, when login is
+// true, fills in the default full name and checks that every name fits its field of the
+// presence table. A failure is a usage error.
+qz::Status PrepareOptions(CommonOptions& options, bool login);
 
 // The URI of the default SQLite file, $XDG_STATE_HOME/qzmsg/presence.db or
 // ~/.local/state/qzmsg/presence.db; creates the folder when it is missing.

@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <ctime>
 #include <nlohmann/json.hpp>
+
+#include "display_text.h"
+#include "terminal_text.h"
 
 namespace qzmsg {
 namespace {
@@ -26,11 +30,16 @@ Json RowObject(const PresenceRow& row) {
               {"login_time", row.login_time}};
 }
 
-// Display width of UTF-8 text, one column per character; enough to line up a table.
-size_t Columns(const std::string& text) {
-  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
+Json EventObject(const char* event, const PresenceRow& row) {
+  Json object{{"event", event}};
+  object.update(RowObject(row));
+  return object;
+}
+
+// "Full Name (user)" or "user", for announcements.
+std::string Person(const PresenceRow& row) {
+  return row.full_name.empty() || row.full_name == row.user ? row.user
+                                                            : row.full_name + " (" + row.user + ")";
 }
 
 }  // namespace
@@ -70,25 +79,29 @@ std::string DeliveryLine(bool json, const qz::DeliveryOutcome& o) {
 std::vector<std::string> WhoLines(bool json, const std::vector<PresenceRow>& rows) {
   std::vector<std::string> lines;
   if (json) {
-    for (const PresenceRow& row : rows) lines.push_back(Dump(RowObject(row)));
+    for (const PresenceRow& row : rows) lines.push_back(Dump(EventObject("row", row)));
     return lines;
   }
   using Cells = std::array<std::string, 7>;
   std::vector<Cells> table = {
       {"USER", "FULL NAME", "SYSTEM", "MODULE", "ADDRESS", "PORT", "LOGIN TIME"}};
   for (const PresenceRow& row : rows) {
-    table.push_back(
-        {row.user, row.full_name, row.sys, row.mod, row.ip, row.port_text, row.login_time});
+    Cells cells{row.user, row.full_name, row.sys, row.mod, row.ip, row.port_text, row.login_time};
+    // Measured as shown: an escaped control takes the columns of its escape.
+    for (std::string& cell : cells) cell = EscapeControls(cell);
+    table.push_back(std::move(cells));
   }
   std::array<size_t, 7> widths{};
   for (const Cells& cells : table) {
-    for (size_t i = 0; i < cells.size(); ++i) widths[i] = std::max(widths[i], Columns(cells[i]));
+    for (size_t i = 0; i < cells.size(); ++i) {
+      widths[i] = std::max(widths[i], DisplayWidth(cells[i]));
+    }
   }
   for (const Cells& cells : table) {
     std::string line;
     for (size_t i = 0; i < cells.size(); ++i) {
       line += cells[i];
-      if (i + 1 < cells.size()) line.append(widths[i] - Columns(cells[i]) + 2, ' ');
+      if (i + 1 < cells.size()) line.append(widths[i] - DisplayWidth(cells[i]) + 2, ' ');
     }
     while (!line.empty() && line.back() == ' ') line.pop_back();
     lines.push_back(line);
@@ -102,6 +115,24 @@ std::string WhoEventLine(const std::vector<PresenceRow>& rows) {
   return Dump(Json{{"event", "who"}, {"users", users}});
 }
 
+std::string PresenceLine(bool json, bool joined, const PresenceRow& row) {
+  if (json) return Dump(EventObject(joined ? "join" : "leave", row));
+  return Person(row) + (joined ? " joined" : " left") + " (" + row.sys + "/" + row.mod + " at " +
+         row.ip + ")";
+}
+
+std::string TimeStamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  char text[16] = "";
+  if (localtime_r(&now, &local) != nullptr) std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+bool WriteOutput(bool json, std::string_view line) {
+  return WriteLine(json ? std::string(line) : ForTerminal(line));
+}
+
 bool WriteLine(std::string_view line) {
   const bool written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size() &&
                        std::fputc('\n', stdout) != EOF;
@@ -111,7 +142,7 @@ bool WriteLine(std::string_view line) {
 void ReportError(std::string_view message) {
   std::string line(message);
   std::replace(line.begin(), line.end(), '\n', ' ');  // one line, whatever a library wrote
-  std::fprintf(stderr, "qzmsg: %s\n", line.c_str());
+  std::fprintf(stderr, "qzmsg: %s\n", ForTerminal(line).c_str());
 }
 
 }  // namespace qzmsg

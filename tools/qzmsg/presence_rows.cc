@@ -4,24 +4,29 @@
 #include <cctype>
 #include <cstring>
 
+#include "platform/code_page.h"
 #include "platform/leading_number.h"
 #include "qzpub.h"
 #include "qzpub_field.h"
+#include "terminal_text.h"
 
 namespace qzmsg {
 namespace {
 
+// The fields are in the code page that the component writes them in, as it would read them.
 PresenceRow FromRecord(const YHDLRecord& record) {
+  const qz::platform::CodePage& page = qz::platform::CodePage::System();
+  const auto text = [&page](const auto& field) { return page.ToUtf8(qzpub::FieldText(field)); };
   PresenceRow row;
   row.key = record.YH00;
-  row.user = qzpub::FieldText(record.YH01);
-  row.ip = qzpub::FieldText(record.YH02);
-  row.port_text = qzpub::FieldText(record.YH03);
-  row.full_name = qzpub::FieldText(record.YH04);
-  row.sys = qzpub::FieldText(record.YH05);
-  row.mod = qzpub::FieldText(record.YH06);
-  row.std1 = qzpub::FieldText(record.YH07);
-  row.login_time = qzpub::FieldText(record.YH08);
+  row.user = text(record.YH01);
+  row.ip = text(record.YH02);
+  row.port_text = text(record.YH03);
+  row.full_name = text(record.YH04);
+  row.sys = text(record.YH05);
+  row.mod = text(record.YH06);
+  row.std1 = text(record.YH07);
+  row.login_time = text(record.YH08);
   return row;
 }
 
@@ -54,9 +59,10 @@ qz::Result<std::vector<PresenceRow>> ReadPresenceRows(int32_t hdbc) {
 qz::Result<int32_t> ConnectDatabase(const std::string& uri) {
   const int32_t hdbc = qzpub_Connect(uri.c_str());
   if (hdbc <= 0) {
+    // The URI is as it was typed, in the terminal's codeset; so may be the library's words.
     return qz::Status::Error(
         qz::errc::kFileNotFound,
-        "cannot open database " + WithoutPassword(uri) + ": " + qzpub_LastError());
+        FromTerminal("cannot open database " + WithoutPassword(uri) + ": " + qzpub_LastError()));
   }
   return hdbc;
 }

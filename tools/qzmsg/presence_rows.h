@@ -11,7 +11,7 @@
 
 namespace qzmsg {
 
-// One login, its text fields as stored (the system code page's bytes).
+// One login, its text fields as UTF-8 (read from the system code page, as the component does).
 struct PresenceRow {
   int32_t key = 0;
   std::string user;

@@ -11,6 +11,7 @@
 #include "output.h"
 #include "session.h"
 #include "shutdown_signals.h"
+#include "terminal_text.h"
 
 namespace qzmsg {
 namespace {
@@ -36,7 +37,7 @@ class OutcomeSink final : public qz::QZCLS_NetMessageEvents {
   bool json_;
 };
 
-// The message: the words, or standard input for "-" or for no words with a pipe.
+// The message, in UTF-8: the words, or standard input for "-" or for no words with a pipe.
 std::optional<std::string> MessageText(const SendOptions& options) {
   const bool from_stdin = options.words == std::vector<std::string>{"-"} ||
                           (options.words.empty() && isatty(STDIN_FILENO) == 0);
@@ -44,12 +45,12 @@ std::optional<std::string> MessageText(const SendOptions& options) {
     if (options.words.empty()) return std::nullopt;
     std::string text;
     for (const std::string& word : options.words) text += (text.empty() ? "" : " ") + word;
-    return text;
+    return FromTerminal(text);
   }
   std::string text(std::istreambuf_iterator<char>(std::cin), {});
   if (!text.empty() && text.back() == '\n') text.pop_back();
   if (!text.empty() && text.back() == '\r') text.pop_back();
-  return text;
+  return FromTerminal(text);
 }
 
 }  // namespace
@@ -83,7 +84,8 @@ int RunSend(const SendOptions& options) {
 
   size_t started = 0;
   const qz::Status sent =
-      s.net().SendMessage(*text, options.to_user, options.to_sys, options.to_mod, started);
+      s.net().SendMessage(*text, FromTerminal(options.to_user), FromTerminal(options.to_sys),
+                          FromTerminal(options.to_mod), started);
   if (!sent.ok()) {
     ReportError("SendMessage: " + sent.message());
     (void)s.Close();

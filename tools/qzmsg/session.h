@@ -15,19 +15,26 @@
 
 namespace qzmsg {
 
-// Hands every acceptMessage event to a function.
+// Hands every acceptMessage event to a function, and every deliveryEnded event to another when
+// one is given.
 class MessageSink final : public qz::QZCLS_NetMessageEvents {
  public:
   using Handler = std::function<void(const std::string& msg, const std::string& user,
                                      const std::string& sys, const std::string& mod)>;
-  explicit MessageSink(Handler handler) : handler_(std::move(handler)) {}
+  using DeliveryHandler = std::function<void(const qz::DeliveryOutcome& outcome)>;
+  explicit MessageSink(Handler handler, DeliveryHandler delivery = {})
+      : handler_(std::move(handler)), delivery_(std::move(delivery)) {}
   void acceptMessage(const std::string& msg, const std::string& UserName,
                      const std::string& SysName, const std::string& MdlName) override {
     handler_(msg, UserName, SysName, MdlName);
   }
+  void deliveryEnded(const qz::DeliveryOutcome& outcome) override {
+    if (delivery_) delivery_(outcome);
+  }
 
  private:
   Handler handler_;
+  DeliveryHandler delivery_;
 };
 
 class Session {

@@ -26,7 +26,7 @@ int RunWho(const CommonOptions& options) {
     return 1;
   }
   for (const std::string& line : WhoLines(options.json, *rows)) {
-    if (!WriteLine(line)) {
+    if (!WriteOutput(options.json, line)) {
       ReportError("cannot write to standard output");
       return 1;
     }
