@@ -57,7 +57,6 @@ Result<ConnectingSocket> OpenConnectingSocket();
 // Lets a listener bind a port held only by closing connections, never one with a listener:
 // SO_REUSEADDR on POSIX; nothing on Windows, where that option would share a listener's port.
 void AllowClosingPortReuse(SocketHandle s);
-void SetNoDelay(SocketHandle s);
 // Binds every local address of the family on port (0: one the kernel chooses).
 Status BindPort(SocketHandle s, uint16_t port, Family family = Family::kIpv4);
 // Binds port for a connection unless a TCP endpoint of the machine, of either family and in any

@@ -65,11 +65,6 @@ addrinfo TcpHints(int flags) {
 
 }  // namespace
 
-void SetNoDelay(SocketHandle s) {
-  int one = 1;
-  ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-}
-
 Status BindPort(SocketHandle s, uint16_t port, Family family) {
   const FamilyAddress sa = SockAddr(INADDR_ANY, port, family);
   return os::Checked(::bind(s, sa.get(), sa.length) == 0);

@@ -185,7 +185,6 @@ void SocketControl::Impl::Reset(SocketState state) {
   read_failure_ = Status::OK();
   in_data_event_ = false;
   deliver_posted_ = false;
-  no_delay_ = false;
   data_reported_ = false;
   complete_due_ = false;
   armed_ = false;

@@ -99,7 +99,6 @@ class SocketControl::Impl final : public IoHandler,
   Status read_failure_;
   bool in_data_event_ = false;  // inside this control's own DataArrival
   bool deliver_posted_ = false;
-  bool no_delay_ = false;  // set before the first send only: Nagle matters to senders
   bool data_reported_ = false;
   // SendComplete is owed: raised by the writable event that finds nothing left to write.
   bool complete_due_ = false;

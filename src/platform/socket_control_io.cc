@@ -24,10 +24,6 @@ Status SocketControl::Impl::SendData(std::string_view bytes) {
   if (state_ != SocketState::kConnected && state_ != SocketState::kPeerClosing) {
     return BadState("SendData", state_);
   }
-  if (!no_delay_) {
-    sockets::SetNoDelay(socket_);
-    no_delay_ = true;
-  }
   const bool idle = out_.Unsent() == 0;
   out_.Append(bytes);
   if (!idle) return Status::OK();  // the writable event carries on
