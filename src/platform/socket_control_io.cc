@@ -137,12 +137,13 @@ void SocketControl::Impl::Readable(uint32_t events) {
   // may still come.
   if (data_reported_ || state_ != SocketState::kConnected) return;
   if (in_.empty() && !peer_closed_ && read_failure_.ok()) {
-    // A short read drained the socket, and the call that would only block is spared; unless the
-    // backend says the peer's close is queued too: then it is read now, to end in this dispatch.
-    // (Without the hint a close that came with the data makes the socket readable again.)
+    // A short read drained the socket, and the call that would only block is spared; when the
+    // backend says the peer's close is queued too, that read also reached it, and the delivery
+    // ends in this dispatch. (Without the hint a close that came with the data makes the socket
+    // readable again.)
     const bool close_queued = (events & kIoPeerClosed) != 0;
     read_failure_ = ReceiveUpTo(socket_, kReadLimit, in_, &peer_closed_,
-                                /*stop_when_short=*/!close_queued);
+                                close_queued ? ShortRead::kAtClose : ShortRead::kStop);
   }
   Deliver();
 }

@@ -30,7 +30,7 @@ Status SendQueue::WriteTo(sockets::SocketHandle s) {
 }
 
 Status ReceiveUpTo(sockets::SocketHandle s, size_t want, std::string& out, bool* peer_closed,
-                   bool stop_when_short) {
+                   ShortRead short_read) {
   out.clear();
   if (peer_closed != nullptr) *peer_closed = false;
   // Through a chunk on the stack: want may be far above what is queued, and out should not be
@@ -45,8 +45,9 @@ Status ReceiveUpTo(sockets::SocketHandle s, size_t want, std::string& out, bool*
         break;
       }
       out.append(chunk, *read);
-      if (stop_when_short && *read < asked) break;
-      continue;
+      if (*read == asked || short_read == ShortRead::kReadOn) continue;
+      if (short_read == ShortRead::kAtClose && peer_closed != nullptr) *peer_closed = true;
+      break;
     }
     if (read.status().IsWouldBlock()) break;
     if (!sockets::IsInterrupted(read.status())) return read.status();

@@ -27,14 +27,21 @@ class SendQueue {
   size_t sent_ = 0;  // bytes_ before this were written
 };
 
+// What a read that returned fewer bytes than it asked for means: the queue was empty then.
+enum class ShortRead {
+  kReadOn,  // read on, until the call would block or the close is read
+  kStop,    // stop there; a close that comes later makes the socket readable again
+  // The peer's close is known to be queued behind the data (the poller said so before the
+  // read): nothing can follow what was read, so the read ends at the close without the call
+  // that would return it.
+  kAtClose,
+};
+
 // Reads into out, replacing its content, up to want bytes: fewer when the peer closed or no more
 // are readable now. A failure is the one that ended the connection; out then holds what was
-// read before it. *peer_closed, when given, tells whether the read ended at the peer's close;
-// with want above what is queued, the read goes on until it would block or the close is read,
-// or, with stop_when_short, ends after a read that returned less than asked for (the queue was
-// empty then; a close that comes later makes the socket readable again).
+// read before it. *peer_closed, when given, tells whether the read ended at the peer's close.
 Status ReceiveUpTo(sockets::SocketHandle s, size_t want, std::string& out,
-                   bool* peer_closed = nullptr, bool stop_when_short = false);
+                   bool* peer_closed = nullptr, ShortRead short_read = ShortRead::kReadOn);
 
 }  // namespace qz::platform
 

@@ -120,11 +120,24 @@ TEST_F(SocketStreamTest, AShortReadEndsTheReadWhenAskedTo) {
   bool closed = true;
   ASSERT_EQ(::write(writer(), "last", 4), 4);
   CloseEnd(0);
-  ASSERT_TRUE(ReceiveUpTo(reader(), 64 * 1024, out, &closed, /*stop_when_short=*/true).ok());
+  ASSERT_TRUE(ReceiveUpTo(reader(), 64 * 1024, out, &closed, ShortRead::kStop).ok());
   EXPECT_EQ(out, "last");
   EXPECT_FALSE(closed);  // not read yet: the next read finds it
-  ASSERT_TRUE(ReceiveUpTo(reader(), 64 * 1024, out, &closed, /*stop_when_short=*/true).ok());
+  ASSERT_TRUE(ReceiveUpTo(reader(), 64 * 1024, out, &closed, ShortRead::kStop).ok());
   EXPECT_EQ(out, "");
+  EXPECT_TRUE(closed);
+}
+
+// With the close known to be queued, a short read ends at it; a read that filled what it asked
+// for goes on, so data beyond one chunk is never cut off.
+TEST_F(SocketStreamTest, AShortReadEndsAtACloseKnownToBeQueued) {
+  std::string out;
+  bool closed = false;
+  const std::string big(24 * 1024, 'y');  // more than one chunk
+  ASSERT_EQ(::write(writer(), big.data(), big.size()), static_cast<ssize_t>(big.size()));
+  CloseEnd(0);
+  ASSERT_TRUE(ReceiveUpTo(reader(), 64 * 1024, out, &closed, ShortRead::kAtClose).ok());
+  EXPECT_EQ(out, big);
   EXPECT_TRUE(closed);
 }
 
