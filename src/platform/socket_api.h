@@ -11,6 +11,7 @@
 #ifndef QZ_PLATFORM_SOCKET_API_H_
 #define QZ_PLATFORM_SOCKET_API_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -57,6 +58,14 @@ Result<ConnectingSocket> OpenConnectingSocket();
 // Lets a listener bind a port held only by closing connections, never one with a listener:
 // SO_REUSEADDR on POSIX; nothing on Windows, where that option would share a listener's port.
 void AllowClosingPortReuse(SocketHandle s);
+// An unanswered connect fails with 10060 after about 21 s, as on Winsock (three SYNs), rather
+// than Linux's two minutes, so that a dead recipient ends its delivery (and its one reconnect)
+// in a time a user waits. Windows keeps its own; POSIX bounds the wait with TCP_USER_TIMEOUT,
+// which also ends a connection whose data stays unacknowledged that long (a dead peer). Tests
+// shorten the limit, process-wide.
+inline constexpr std::chrono::milliseconds kConnectWaitLimit{21000};
+void SetConnectWaitLimit(std::chrono::milliseconds limit);
+void LimitConnectWait(SocketHandle s);
 // Binds every local address of the family on port (0: one the kernel chooses).
 Status BindPort(SocketHandle s, uint16_t port, Family family = Family::kIpv4);
 // Binds port for a connection unless a TCP endpoint of the machine, of either family and in any

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -139,6 +140,20 @@ Result<ConnectingSocket> OpenConnectingSocket() {
   Result<SocketHandle> v4 = OpenTcpSocket();
   if (!v4.ok()) return v4.status();
   return ConnectingSocket{*v4, Family::kIpv4};
+}
+
+namespace {
+std::atomic<int> g_connect_wait_ms{static_cast<int>(kConnectWaitLimit.count())};
+}  // namespace
+
+void SetConnectWaitLimit(std::chrono::milliseconds limit) {
+  g_connect_wait_ms.store(static_cast<int>(limit.count()), std::memory_order_relaxed);
+}
+
+void LimitConnectWait(SocketHandle s) {
+  const unsigned int ms =
+      static_cast<unsigned int>(g_connect_wait_ms.load(std::memory_order_relaxed));
+  ::setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &ms, sizeof ms);
 }
 
 Status BindUnusedPort(SocketHandle s, uint16_t port, Family family) {

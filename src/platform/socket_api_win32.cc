@@ -106,6 +106,10 @@ Result<SocketHandle> OpenTcpSocket() {
 
 void CloseSocket(SocketHandle s) { ::closesocket(s); }
 
+// Winsock gives up after about 21 s of its own.
+void SetConnectWaitLimit(std::chrono::milliseconds) {}
+void LimitConnectWait(SocketHandle) {}
+
 // The TCP table answers for both families, so an IPv4 socket will do.
 Result<ConnectingSocket> OpenConnectingSocket() {
   Result<SocketHandle> s = OpenTcpSocket();

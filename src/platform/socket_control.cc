@@ -113,6 +113,7 @@ Status SocketControl::Impl::Connect(const LocalPortWalk* walk) {
   if (!opened.ok()) return Within("Connect: socket", opened.status());
   const SocketHandle s = opened->socket;
   const sockets::Family family = opened->family;
+  sockets::LimitConnectWait(s);
   if (Status bound = BindLocal(s, family, walk); !bound.ok()) return bound;
   const std::string target = "Connect to " + remote_host + ":" + std::to_string(remote_port);
   Status outcome = sockets::StartConnect(s, {*address, static_cast<uint16_t>(remote_port)}, family);
