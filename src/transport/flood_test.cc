@@ -126,6 +126,60 @@ TEST_F(InboundFaultTest, WhenAllHeldConnectionsHaveSentTheOldestIsDropped) {
   EXPECT_FALSE(talkers.back()->peer_closed || talkers.back()->failed);
 }
 
+// A flood that sends one byte on every connection must not outrank a sender that has just
+// connected and not yet sent: room is made by ending the connection held longest.
+TEST_F(InboundFaultTest, AFloodOfOneByteTalkersDoesNotPushOutASenderThatJustConnected) {
+  std::vector<std::shared_ptr<RawClient>> flood;
+  const size_t limit = ListOrder::HeldLimit();
+  const auto add_talker = [&] {
+    const size_t before = ListOrder::HeldCount();
+    flood.push_back(RawClient::Connect(port()));
+    ASSERT_TRUE(WaitFor([&] {
+      return flood.back()->connected && (ListOrder::HeldCount() > before || before == limit);
+    }));
+    flood.back()->Send("Y");
+  };
+  for (size_t i = 0; i + 1 < limit; ++i) add_talker();
+  auto sender = RawClient::Connect(port());
+  ASSERT_TRUE(WaitFor([&] { return sender->connected && ListOrder::HeldCount() == limit; }));
+  for (int i = 0; i < 8; ++i) add_talker();  // the flood goes on before the sender writes
+
+  const std::string message = BuildMessagePayload("heard over the flood", "u1", "S", "M", 7);
+  sender->Send(message);
+  sender->control.Close();
+  EXPECT_TRUE(WaitFor([&] { return Received(message.substr(2)); }))
+      << "the sender was dropped to make room for the flood";
+  EXPECT_TRUE(WaitFor([&] { return flood.front()->peer_closed || flood.front()->failed; }));
+}
+
+TEST_F(InboundFaultTest, BytesHeldForUnfinishedPayloadsStayBounded) {
+  // Near-cap payloads that never finish: together more than the bound.
+  const std::string part = "YH" + std::string(ListOrder::kMaxPayloadBytes - 16, 'p');
+  const size_t talkers = ListOrder::kMaxHeldBytes / part.size() + 8;
+  std::vector<std::shared_ptr<RawClient>> senders;
+  size_t peak = 0;
+  for (size_t i = 0; i < talkers; ++i) {
+    senders.push_back(RawClient::Connect(port()));
+    ASSERT_TRUE(WaitFor([&] { return senders.back()->connected; }));
+    senders.back()->Send(part);
+    ASSERT_TRUE(WaitFor([&] {
+      peak = std::max(peak, ListOrder::HeldBytes());
+      return ListOrder::HeldBytes() >= std::min(i + 1, talkers - 8) * part.size() - part.size();
+    }));
+  }
+  EXPECT_LE(peak, ListOrder::kMaxHeldBytes);
+  EXPECT_TRUE(WaitFor([&] { return senders.front()->peer_closed || senders.front()->failed; }))
+      << "the oldest unfinished payload made room";
+  EXPECT_FALSE(senders.back()->peer_closed || senders.back()->failed);
+
+  // A whole message still arrives, and the drain returns every held byte.
+  const std::string message = BuildMessagePayload("small and complete", "u1", "S", "M", 7);
+  SendWellBehaved(message);
+  EXPECT_TRUE(WaitFor([&] { return Received(message.substr(2)); }));
+  CloseAllConnections();
+  EXPECT_EQ(ListOrder::HeldBytes(), 0u);
+}
+
 TEST_F(InboundFaultTest, APayloadOverTheCapIsDroppedAndTheNextMessageArrives) {
   auto big = RawClient::Connect(port());
   ASSERT_TRUE(WaitFor([&] { return big->connected; }));

@@ -10,23 +10,39 @@
 namespace qz::transport {
 namespace {
 
-// The key of the held connection to end first: the oldest idle one, else the oldest.
+// The key of the held connection to end first: a finished one, else the oldest.
 std::string NextToDrop(const ConnectionRegistry& registry) {
   const std::string* oldest = nullptr;
   for (const ConnectionRegistry::Entry& entry : registry.Entries()) {
     if (!entry.object->Inbound()) continue;
-    if (static_cast<const ListOrder&>(*entry.object).Idle()) return entry.key;
+    if (static_cast<const ListOrder&>(*entry.object).Finished()) return entry.key;
     if (oldest == nullptr) oldest = &entry.key;
   }
   return oldest == nullptr ? std::string() : *oldest;
 }
 
-// Ends held connections, idle ones first, until one more may be held.
+// Ends held connections, finished ones first, until one more may be held.
 void MakeRoomForOneMore() {
   const size_t limit = ListOrder::HeldLimit();
   while (ListOrder::HeldCount() >= limit) {
     // By key, not by Tag: every pass removes one held entry, so the loop ends.
     RemoveConnection(NextToDrop(*Module1().gConnections));
+  }
+}
+
+// Ends the oldest connections that hold bytes until the thread's total fits kMaxHeldBytes.
+void MakeRoomForBytes() {
+  while (ListOrder::HeldBytes() > ListOrder::kMaxHeldBytes) {
+    const std::string* oldest = nullptr;
+    for (const ConnectionRegistry::Entry& entry : Module1().gConnections->Entries()) {
+      if (entry.object->Inbound() &&
+          static_cast<const ListOrder&>(*entry.object).BytesReceived() > 0) {
+        oldest = &entry.key;
+        break;
+      }
+    }
+    if (oldest == nullptr) return;
+    RemoveConnection(std::string(*oldest));  // a copy: removal frees the entry
   }
 }
 
@@ -45,6 +61,8 @@ size_t ListOrder::HeldLimit() {
   return std::min(kMaxHeldConnections, by_descriptors);
 }
 
+size_t ListOrder::HeldBytes() { return Module1().held_inbound_bytes; }
+
 size_t ListOrder::HeldCount() {
   const ConnectionRegistry* registry = Module1().gConnections.get();
   return registry == nullptr ? 0 : registry->InboundCount();
@@ -54,7 +72,12 @@ std::shared_ptr<ListOrder> ListOrder::Create(std::weak_ptr<frmMsg> listener_form
   return std::shared_ptr<ListOrder>(new ListOrder(std::move(listener_form)));
 }
 
-bool ListOrder::Idle() const { return !heard_ || Use().State() == platform::SocketState::kClosed; }
+bool ListOrder::Finished() const { return Use().State() == platform::SocketState::kClosed; }
+
+void ListOrder::ReleaseReceived() {
+  Module1().held_inbound_bytes -= received_.size();
+  std::string().swap(received_);
+}
 
 std::shared_ptr<PayloadReceiver> ListOrder::Recipient() const {
   std::shared_ptr<frmMsg> own = listener_form_.lock();
@@ -65,14 +88,18 @@ std::shared_ptr<PayloadReceiver> ListOrder::Recipient() const {
 ListOrder::CollectResult ListOrder::Collect(int32_t max_len) {
   std::string chunk;
   if (!Use().GetData(chunk, max_len).ok()) return CollectResult::kReadFailed;
-  if (!chunk.empty()) heard_ = true;
   if (received_.size() + chunk.size() > kMaxPayloadBytes) return CollectResult::kTooLarge;
   received_ += chunk;
+  Module1().held_inbound_bytes += chunk.size();
   return CollectResult::kOk;
 }
 
 void ListOrder::OnDataArrival(int32_t bytesTotal) {
-  if (Collect(bytesTotal) != CollectResult::kOk) End();
+  if (Collect(bytesTotal) != CollectResult::kOk) {
+    End();
+    return;
+  }
+  MakeRoomForBytes();  // may end this connection too, when it is the oldest
 }
 
 void ListOrder::OnClose() {
@@ -86,7 +113,7 @@ void ListOrder::OnClose() {
   const std::shared_ptr<PayloadReceiver> to = Recipient();
   if (!to) {
     // Left to the drain at logout, as a delivery that came while no listener form was loaded.
-    std::string().swap(received_);
+    ReleaseReceived();
     return;
   }
   Dispatch(*to);
@@ -98,9 +125,14 @@ void ListOrder::OnError(int32_t /*number*/, const std::string& /*description*/,
   End();
 }
 
+void ListOrder::OnUnload() {
+  ReleaseReceived();
+  ConnectionForm::OnUnload();
+}
+
 void ListOrder::Dispatch(PayloadReceiver& to) {
   std::string text = DecodeFromWire(received_);
-  std::string().swap(received_);
+  ReleaseReceived();
   const PayloadView payload = ReadPayload(text);
   if (payload.kind == PayloadKind::kOther) return;
   std::string body(payload.body);

@@ -17,9 +17,11 @@
 //
 // Held connections are bounded: anyone who reaches the port could otherwise open connections
 // that never end until the process runs out of descriptors and hears nobody. When a request
-// comes while the thread's registry holds HeldLimit() ListOrders, the one registered longest that
-// has received no byte yet (or whose socket is already closed) ends as after a reset; when every
-// one has received something, the oldest does.
+// comes while the thread's registry holds HeldLimit() ListOrders, one whose socket is already
+// closed ends first, else the one held longest without finishing, whatever it sent: a flood that
+// sends a byte on each connection must not outrank the sender that just connected. The bytes
+// held for unfinished payloads are bounded too (kMaxHeldBytes per thread): past it, the oldest
+// unfinished connections end the same way until the total fits.
 #ifndef QZ_TRANSPORT_LIST_ORDER_H_
 #define QZ_TRANSPORT_LIST_ORDER_H_
 
@@ -45,6 +47,9 @@ class ListOrder final : public ConnectionForm {
  public:
   static constexpr size_t kMaxPayloadBytes = size_t{1} << 20;
   static constexpr size_t kMaxHeldConnections = 256;
+  static constexpr size_t kMaxHeldBytes = size_t{64} << 20;
+  // The bytes that the calling thread's ListOrders hold for payloads not yet delivered.
+  static size_t HeldBytes();
   // The most ListOrders a thread holds at once: kMaxHeldConnections, or a quarter of the
   // process's descriptor limit when that is lower (at least 4), leaving room for the host and
   // for outbound deliveries.
@@ -57,13 +62,15 @@ class ListOrder final : public ConnectionForm {
   bool Inbound() const override { return true; }
   // The bytes collected so far from the peer.
   size_t BytesReceived() const { return received_.size(); }
-  // Nothing heard yet, or nothing more to hear: the first to go when room is needed.
-  bool Idle() const;
+  // The peer's end is closed and the socket with it: nothing more to hear, held only until the
+  // drain; the first to go when room is needed.
+  bool Finished() const;
 
  protected:
   void OnDataArrival(int32_t bytesTotal) override;
   void OnClose() override;
   void OnError(int32_t number, const std::string& description, bool& cancelDisplay) override;
+  void OnUnload() override;
 
  private:
   explicit ListOrder(std::weak_ptr<frmMsg> listener_form)
@@ -76,10 +83,11 @@ class ListOrder final : public ConnectionForm {
   // Appends at most max_len bytes (all there are when 0) that the control holds to received_.
   CollectResult Collect(int32_t max_len);
   void Dispatch(PayloadReceiver& to);
+  // Frees what was collected, and its share of the thread's held bytes.
+  void ReleaseReceived();
 
   std::weak_ptr<frmMsg> listener_form_;
   std::string received_;
-  bool heard_ = false;  // a byte has arrived
 };
 
 }  // namespace qz::transport

@@ -3,6 +3,7 @@
 #ifndef QZ_TRANSPORT_MODULE_STATE_H_
 #define QZ_TRANSPORT_MODULE_STATE_H_
 
+#include <cstddef>
 #include <memory>
 #include <vector>
 
@@ -23,6 +24,8 @@ struct Module1State {
   // Every listener form from its load until its unload: a form that a later login replaced in
   // its object keeps listening, owned by nobody else.
   std::vector<std::shared_ptr<HiddenForm>> loaded_listeners;
+  // The bytes that inbound connections have collected and not yet delivered or dropped.
+  size_t held_inbound_bytes = 0;
 };
 
 // The calling thread's state.
