@@ -4,6 +4,7 @@
 
 #include "platform/event_loop.h"
 #include "platform/random.h"
+#include "transport/delivery_queue.h"
 #include "transport/module_state.h"
 
 namespace qz::transport {
@@ -77,6 +78,8 @@ void RemoveConnection(const std::string& key) {
 }
 
 void CloseAllConnections() {
+  // Those not started yet go first: else each connection that ends would start one of them.
+  CancelQueuedDeliveries();
   if (!Module1().gConnections) return;
   for (;;) {
     if (!Module1().gConnections || Module1().gConnections->Count() == 0) break;

@@ -1,5 +1,6 @@
 #include "transport/frm_order.h"
 
+#include "transport/delivery_queue.h"
 #include "transport/payload.h"
 #include "transport/port_memory.h"
 
@@ -25,6 +26,7 @@ void frmOrder::OnUnload() {
   ConnectionForm::OnUnload();
   PortMemory::Process().Release(held_port_, sent_and_closed_);
   held_port_ = 0;
+  DeliverySlotFreed();
   if (!on_end_) return;
   const DeliveryEnded told = std::move(on_end_);  // once, even if the handler unloads again
   on_end_ = nullptr;

@@ -4,10 +4,12 @@
 #define QZ_TRANSPORT_MODULE_STATE_H_
 
 #include <cstddef>
+#include <deque>
 #include <memory>
 #include <vector>
 
 #include "transport/connection_registry.h"
+#include "transport/delivery_queue.h"
 #include "transport/hidden_form.h"
 #include "transport/payload.h"
 
@@ -26,6 +28,10 @@ struct Module1State {
   std::vector<std::shared_ptr<HiddenForm>> loaded_listeners;
   // The bytes that inbound connections have collected and not yet delivered or dropped.
   size_t held_inbound_bytes = 0;
+  // Deliveries waiting for a slot (delivery_queue.h), oldest first, and whether a pass is due
+  // to start them.
+  std::deque<QueuedDelivery> queued_deliveries;
+  bool queued_start_posted = false;
 };
 
 // The calling thread's state.

@@ -7,6 +7,7 @@
 #include "platform/event_loop.h"
 #include "platform/leading_number.h"
 #include "transport/connection_registry.h"
+#include "transport/delivery_queue.h"
 #include "transport/frm_order.h"
 
 namespace qz::transport {
@@ -25,8 +26,9 @@ Status ConnectChosen(platform::SocketControl& use, const PortPicker& pick_port, 
   return use.Connect();
 }
 
-// Starts connecting from the local port chosen from base, then runs one pass.
-Status ConnectFrom(frmOrder& order, const PortPicker& pick_port, int64_t base, int32_t& local) {
+// Starts connecting from the local port chosen from base, then runs one pass if asked to.
+Status ConnectFrom(frmOrder& order, const PortPicker& pick_port, int64_t base, bool run_pass,
+                   int32_t& local) {
   platform::SocketControl& use = order.Use();
   if (base > std::numeric_limits<int32_t>::max() || base < std::numeric_limits<int32_t>::min()) {
     return Status::Error(errc::kOverflow, "the local port's base does not fit");
@@ -35,7 +37,7 @@ Status ConnectFrom(frmOrder& order, const PortPicker& pick_port, int64_t base, i
   local = use.LocalPort();
   if (!connecting.ok()) return connecting;
   order.HoldLocalPort();  // before the pass, which may already end the delivery
-  platform::DoEvents();
+  if (run_pass) platform::DoEvents();
   return Status::OK();
 }
 
@@ -48,6 +50,15 @@ int32_t AddressTail(std::string_view address) {
 
 void SendToPeer(const std::string& address, int32_t port, const std::string& payload,
                 const PortPicker& pick_port, DeliveryEnded on_end) {
+  if (!DeliveryMayStart()) {
+    QueueDelivery({address, port, payload, pick_port, std::move(on_end)});
+    return;
+  }
+  StartDelivery(address, port, payload, pick_port, std::move(on_end), /*run_pass=*/true);
+}
+
+void StartDelivery(const std::string& address, int32_t port, const std::string& payload,
+                   const PortPicker& pick_port, DeliveryEnded on_end, bool run_pass) {
   const int32_t tail = AddressTail(address);
   std::shared_ptr<frmOrder> order = frmOrder::Create(std::move(on_end));
   order->Load();
@@ -58,11 +69,11 @@ void SendToPeer(const std::string& address, int32_t port, const std::string& pay
   Status started = use.SetRemotePort(port);
   use.SetTag(payload);
   int32_t local = 0;
-  if (started.ok()) started = ConnectFrom(*order, pick_port, tail, local);
+  if (started.ok()) started = ConnectFrom(*order, pick_port, tail, run_pass, local);
   if (started.IsAddressInUse()) {
     // The local port was taken: once more from a port chosen past it.
     use.Close();
-    started = ConnectFrom(*order, pick_port, int64_t{tail} + local, local);
+    started = ConnectFrom(*order, pick_port, int64_t{tail} + local, run_pass, local);
   }
   // A start that failed ran no pass: the object is still registered under key.
   if (!started.ok()) {

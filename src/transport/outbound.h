@@ -25,9 +25,16 @@ using DeliveryEnded = std::function<void(const Status& outcome)>;
 // touched again. A local port in use at Connect gets one immediate retry from
 // pick_port(tail + first local port); any other failure at start ends the connection before
 // this returns. Nothing that happens to the delivery is reported: a message that cannot be
-// delivered is lost, unless on_end is given. Call on the thread whose loop runs.
+// delivered is lost, unless on_end is given. Call on the thread whose loop runs. While the
+// thread has DeliveryLimit() deliveries in flight, the delivery waits, in order, and starts
+// (without a pass of its own) once one of them ends (delivery_queue.h).
 void SendToPeer(const std::string& address, int32_t port, const std::string& payload,
                 const PortPicker& pick_port = {}, DeliveryEnded on_end = {});
+
+// SendToPeer's start without its wait for a slot: with run_pass, the pass over pending events
+// follows the start; without, the caller is inside a pass already.
+void StartDelivery(const std::string& address, int32_t port, const std::string& payload,
+                   const PortPicker& pick_port, DeliveryEnded on_end, bool run_pass);
 
 // The decimal number at the start of what follows the last '.' of address (of the whole
 // address when it has none), leading white space skipped; 0 when there is none.

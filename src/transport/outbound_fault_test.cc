@@ -3,13 +3,17 @@
 // arrive while the stuck ones are stuck.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/event_loop.h"
+#include "platform/socket_api.h"
 #include "platform/testing/process_testing.h"
+#include "transport/delivery_queue.h"
 #include "transport/frm_order.h"
 #include "transport/loopback_testing.h"
 #include "transport/outbound.h"
@@ -109,6 +113,73 @@ TEST_F(OutboundFaultTest, StuckRecipientsDoNotHoldUpTheOthers) {
   EXPECT_EQ(ends["closed"][0].code(), errc::kWsaConnectionRefused) << ends["closed"][0].ToString();
   EXPECT_EQ(ends["deaf"][0].code(), errc::kDeliveryCancelled);
   EXPECT_EQ(ends["full"][0].code(), errc::kDeliveryCancelled);
+}
+
+// Recipients that never answer cannot take every descriptor: deliveries beyond the limit wait
+// in order and start as earlier ones end, and each still reports its end.
+TEST_F(OutboundFaultTest, DeliveriesBeyondTheLimitWaitForASlotInsteadOfFailing) {
+  platform::testing::ScopedDescriptorLimit descriptors(128);
+  ASSERT_TRUE(descriptors.ok());
+  platform::sockets::SetConnectWaitLimit(milliseconds(300));
+  const size_t limit = DeliveryLimit();
+  ASSERT_EQ(limit, 64u);
+  uint16_t full_port = 0;
+  const int full = platform::testing::RawListen(0, &full_port);
+  ASSERT_GE(full, 0);
+  raw_.push_back(full);
+  for (int i = 0; i < 3; ++i) raw_.push_back(platform::testing::RawConnectNonBlocking(full_port));
+
+  auto good = RawPeer::Listen();
+  const std::string small = BuildMessagePayload("behind the ghosts", "u1", "S", "M", 7);
+  std::vector<Status> ghost_ends, good_ends;
+  size_t peak = 0;
+  const size_t ghosts = limit + 8, live = 10;
+  for (size_t i = 0; i < ghosts; ++i) {
+    SendToPeer(kLoopback, full_port, small, {}, [&](const Status& s) { ghost_ends.push_back(s); });
+    peak = std::max(peak, DeliveriesInFlight());
+  }
+  for (size_t i = 0; i < live; ++i) {
+    SendToPeer(kLoopback, good->port(), small, {},
+               [&](const Status& s) { good_ends.push_back(s); });
+  }
+  EXPECT_EQ(QueuedDeliveries(), ghosts + live - limit);
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        peak = std::max(peak, DeliveriesInFlight());
+        return good_ends.size() == live && ghost_ends.size() == ghosts &&
+               good->connections.size() == live && good->AllClosed();
+      },
+      milliseconds(15000)))
+      << "the live recipients never got their turn";
+  platform::sockets::SetConnectWaitLimit(platform::sockets::kConnectWaitLimit);
+  EXPECT_LE(peak, limit);
+  EXPECT_EQ(good->connections.size(), live);
+  for (const Status& s : good_ends) EXPECT_TRUE(s.ok()) << s.ToString();
+  ASSERT_EQ(ghost_ends.size(), ghosts);
+  for (const Status& s : ghost_ends) EXPECT_EQ(s.code(), errc::kWsaTimedOut) << s.ToString();
+}
+
+// The drain at logout ends waiting deliveries unstarted, each reported as cancelled.
+TEST_F(OutboundFaultTest, TheDrainCancelsWaitingDeliveries) {
+  platform::testing::ScopedDescriptorLimit descriptors(64);
+  ASSERT_TRUE(descriptors.ok());
+  uint16_t full_port = 0;
+  const int full = platform::testing::RawListen(0, &full_port);
+  ASSERT_GE(full, 0);
+  raw_.push_back(full);
+  for (int i = 0; i < 3; ++i) raw_.push_back(platform::testing::RawConnectNonBlocking(full_port));
+  std::vector<Status> ends;
+  const size_t asked = DeliveryLimit() + 3;
+  for (size_t i = 0; i < asked; ++i) {
+    SendToPeer(kLoopback, full_port, "YHx", {}, [&](const Status& s) { ends.push_back(s); });
+  }
+  EXPECT_EQ(QueuedDeliveries(), 3u);
+  CloseAllConnections();
+  EXPECT_EQ(QueuedDeliveries(), 0u);
+  ASSERT_EQ(ends.size(), asked);
+  for (const Status& s : ends) EXPECT_EQ(s.code(), errc::kDeliveryCancelled);
+  platform::EventLoop::Current().RunFor(milliseconds(50));  // nothing starts after the drain
+  EXPECT_EQ(DeliveriesInFlight(), 0u);
 }
 
 TEST_F(OutboundFaultTest, AStartThatFailsAtOnceTellsWhy) {
