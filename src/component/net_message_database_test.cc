@@ -1,0 +1,174 @@
+// The public class over a real presence table that breaks: an SQLite file locked by another
+// writer or corrupted, a PostgreSQL server that cuts connections or goes away. Every failure
+// reaches the host with the database's own words, and nothing is reported done that was not.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "postgres_server.h"
+#include "qz/message_loop.h"
+#include "qz/net_message.h"
+#include "qzpub.h"
+
+namespace qz {
+namespace {
+
+using std::chrono::milliseconds;
+using ::testing::AnyOf;
+using ::testing::HasSubstr;
+
+class Inbox : public QZCLS_NetMessageEvents {
+ public:
+  void acceptMessage(const std::string& msg, const std::string&, const std::string&,
+                     const std::string&) override {
+    messages.push_back(msg);
+  }
+  std::vector<std::string> messages;
+};
+
+int RowCount(int32_t hdbc) {
+  YHDLRecord r{};
+  int n = 0;
+  int32_t cursor = userYHDL_GetFirst(hdbc, &r, "");
+  if (cursor <= 0) return cursor;
+  do ++n;
+  while (userYHDL_GetNext(cursor, &r) == 1);
+  return n;
+}
+
+void Exec(int32_t hdbc, const std::string& sql) {
+  ASSERT_EQ(odbc_ExecSQL(hdbc, sql.c_str()), 1) << sql << ": " << qzpub_LastError();
+}
+
+class SqliteFaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetLocalIPOverride("127.0.0.1");
+    char dir[] = "/tmp/qz_db_fault_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+    const std::string uri = "sqlite:" + dir_ + "/presence.db";
+    db_ = qzpub_Connect(uri.c_str());
+    other_ = qzpub_Connect(uri.c_str());
+    ASSERT_GT(db_, 0) << qzpub_LastError();
+    ASSERT_GT(other_, 0) << qzpub_LastError();
+  }
+  void TearDown() override {
+    qzpub_Disconnect(other_);
+    qzpub_Disconnect(db_);
+    std::filesystem::remove_all(dir_);
+  }
+
+  std::string dir_;
+  int32_t db_ = 0, other_ = 0;
+};
+
+TEST_F(SqliteFaultTest, AWriterHoldingTheLockFailsInitAndLogOutWithTheLockAsTheCause) {
+  // SQLite's own setting, on this connection only: the default wait is 5 s a statement.
+  Exec(db_, "PRAGMA busy_timeout = 100");
+  Exec(other_, "BEGIN IMMEDIATE");
+  QZCLS_NetMessage net;
+  const Status init = net.Init(db_, "ann", "S", "M");
+  EXPECT_EQ(init.code(), errc::kDatabaseFailed);
+  EXPECT_THAT(init.message(), HasSubstr("database is locked"));
+  EXPECT_FALSE(net.CurrentLogin().has_value());
+  Exec(other_, "ROLLBACK");
+
+  ASSERT_TRUE(net.Init(db_, "ann", "S", "M").ok());
+  Exec(other_, "BEGIN IMMEDIATE");
+  const Status logout = net.LogOut();
+  EXPECT_EQ(logout.code(), errc::kDatabaseFailed);
+  EXPECT_THAT(logout.message(), HasSubstr("database is locked"));
+  EXPECT_TRUE(net.CurrentLogin().has_value()) << "a row that is still there keeps the login";
+  Exec(other_, "ROLLBACK");
+  ASSERT_TRUE(net.LogOut().ok());
+  EXPECT_EQ(RowCount(db_), 0);
+}
+
+TEST_F(SqliteFaultTest, ACorruptedFileFailsSendMessageAndLogOutInsteadOfDoingNothing) {
+  QZCLS_NetMessage net;
+  Inbox inbox;
+  ASSERT_TRUE(net.Advise(&inbox).ok());
+  ASSERT_TRUE(net.Init(db_, "ann", "S", "M").ok());
+  // The table's root page now points past the end of the file.
+  Exec(other_, "PRAGMA writable_schema = ON");
+  Exec(other_, "UPDATE sqlite_master SET rootpage = 9999 WHERE name = 'YHDL'");
+  Exec(other_, "PRAGMA schema_version = 1000");
+
+  const Status sent = net.SendMessage("anyone?");
+  EXPECT_EQ(sent.code(), errc::kDatabaseFailed);
+  EXPECT_THAT(sent.message(), HasSubstr("malformed"));
+  const Status logout = net.LogOut();
+  EXPECT_EQ(logout.code(), errc::kDatabaseFailed);
+  EXPECT_THAT(logout.message(), HasSubstr("malformed"));
+  EXPECT_TRUE(net.CurrentLogin().has_value());
+  loop::RunFor(milliseconds(50));
+  EXPECT_TRUE(inbox.messages.empty());
+}
+
+class PostgresFaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetLocalIPOverride("127.0.0.1");
+    std::string why_not;
+    server_ = qzpub_test::SharedPostgresServer(&why_not);
+    if (server_ == nullptr) {
+      if (qzpub_test::ServerRequired()) FAIL() << "PostgreSQL server needed (CI=true): " << why_not;
+      GTEST_SKIP() << "no PostgreSQL server for the tests: " << why_not;
+    }
+    admin_ = qzpub_Connect(server_->Uri().c_str());
+    ASSERT_GT(admin_, 0) << qzpub_LastError();
+    Exec(admin_, "DELETE FROM YHDL");
+    db_ = qzpub_Connect((server_->Uri() + "?application_name=qz_component").c_str());
+    ASSERT_GT(db_, 0) << qzpub_LastError();
+  }
+  void TearDown() override {
+    if (db_ > 0) qzpub_Disconnect(db_);
+    if (admin_ > 0) qzpub_Disconnect(admin_);
+  }
+
+  qzpub_test::PostgresServer* server_ = nullptr;
+  int32_t admin_ = 0, db_ = 0;
+};
+
+TEST_F(PostgresFaultTest, LogOutAfterTheServerCutTheIdleConnectionDeletesTheRow) {
+  QZCLS_NetMessage net;
+  ASSERT_TRUE(net.Init(db_, "ann", "S", "M").ok());
+  ASSERT_EQ(RowCount(admin_), 1);
+  Exec(admin_,
+       "SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity "
+       "WHERE application_name = 'qz_component'");
+  ASSERT_TRUE(net.LogOut().ok());
+  EXPECT_EQ(RowCount(admin_), 0);
+}
+
+TEST_F(PostgresFaultTest, AnOutageFailsSendMessageAndLogOutUntilTheServerIsBack) {
+  QZCLS_NetMessage net;
+  Inbox inbox;
+  ASSERT_TRUE(net.Advise(&inbox).ok());
+  ASSERT_TRUE(net.Init(db_, "ann", "S", "M").ok());
+  ASSERT_TRUE(server_->Stop()) << server_->log();
+
+  // The first call finds the connection cut; the next one, that reconnecting fails.
+  const Status sent = net.SendMessage("anyone?");
+  EXPECT_EQ(sent.code(), errc::kDatabaseFailed);
+  EXPECT_THAT(sent.message(), AnyOf(HasSubstr("server closed the connection unexpectedly"),
+                                    HasSubstr("terminating connection")));
+  const Status logout = net.LogOut();
+  EXPECT_EQ(logout.code(), errc::kDatabaseFailed);
+  EXPECT_THAT(logout.message(), HasSubstr("PostgreSQL: connection lost, and reconnecting failed"));
+  EXPECT_TRUE(net.CurrentLogin().has_value());
+
+  ASSERT_TRUE(server_->Restart()) << server_->log();
+  ASSERT_TRUE(net.SendMessage("back").ok());
+  ASSERT_TRUE(loop::RunUntil([&] { return !inbox.messages.empty(); }, milliseconds(5000)));
+  ASSERT_TRUE(net.LogOut().ok());
+  EXPECT_EQ(RowCount(db_), 0);
+}
+
+}  // namespace
+}  // namespace qz
