@@ -1,6 +1,7 @@
 // The public class over a real presence table that breaks: an SQLite file locked by another
-// writer or corrupted, a PostgreSQL server that cuts connections or goes away. Every failure
-// reaches the host with the database's own words, and nothing is reported done that was not.
+// writer or corrupted, a PostgreSQL server that cuts connections or goes away; and hosts that
+// log in again without logging out. Every failure reaches the host with the database's own
+// words, and nothing is reported done that was not.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -9,10 +10,12 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/testing/process_testing.h"
 #include "postgres_server.h"
 #include "qz/message_loop.h"
 #include "qz/net_message.h"
 #include "qzpub.h"
+#include "transport/hidden_form.h"
 
 namespace qz {
 namespace {
@@ -108,6 +111,53 @@ TEST_F(SqliteFaultTest, ACorruptedFileFailsSendMessageAndLogOutInsteadOfDoingNot
   EXPECT_TRUE(net.CurrentLogin().has_value());
   loop::RunFor(milliseconds(50));
   EXPECT_TRUE(inbox.messages.empty());
+}
+
+// A host that logs in again without logging out: each Init ends the login before it.
+TEST_F(SqliteFaultTest, InitAgainAndAgainKeepsOneListenerAndOneRow) {
+  QZCLS_NetMessage net;
+  Inbox inbox;
+  ASSERT_TRUE(net.Advise(&inbox).ok());
+  ASSERT_TRUE(net.Init(db_, "ann", "S", "M").ok());
+  const size_t descriptors = platform::testing::OpenDescriptorCount();
+  // Another module name each time, so that the duplicate delete does not remove the earlier row.
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_TRUE(net.Init(db_, "ann", "S", "M" + std::to_string(i)).ok()) << i;
+  }
+  EXPECT_EQ(transport::LoadedFormCount(), 1u);
+  EXPECT_EQ(platform::testing::OpenDescriptorCount(), descriptors);
+  EXPECT_EQ(RowCount(db_), 1);
+
+  // One row, one listener: a broadcast reaches the object once.
+  size_t started = 0;
+  ASSERT_TRUE(net.SendMessage("once", "", "", "", started).ok());
+  EXPECT_EQ(started, 1u);
+  ASSERT_TRUE(loop::RunUntil([&] { return !inbox.messages.empty(); }, milliseconds(5000)));
+  ASSERT_TRUE(net.LogOut().ok());
+  EXPECT_EQ(RowCount(db_), 0);
+  EXPECT_EQ(transport::LoadedFormCount(), 0u);
+}
+
+TEST_F(SqliteFaultTest, InitAgainWhileTheEarlierRowCannotBeDeletedKeepsTheEarlierLogin) {
+  QZCLS_NetMessage net;
+  Inbox inbox;
+  ASSERT_TRUE(net.Advise(&inbox).ok());
+  ASSERT_TRUE(net.Init(db_, "ann", "S", "M").ok());
+  const std::optional<LoginRow> before = net.CurrentLogin();
+  Exec(db_, "PRAGMA busy_timeout = 100");
+  Exec(other_, "BEGIN IMMEDIATE");
+  const Status again = net.Init(db_, "ann", "S", "Other");
+  EXPECT_EQ(again.code(), errc::kDatabaseFailed);
+  EXPECT_THAT(again.message(), HasSubstr("database is locked"));
+  Exec(other_, "ROLLBACK");
+
+  ASSERT_TRUE(net.CurrentLogin().has_value());
+  EXPECT_EQ(net.CurrentLogin()->key, before->key);
+  EXPECT_TRUE(net.CurrentLogin()->listening);
+  ASSERT_TRUE(net.SendMessage("still there?", "ann").ok());
+  ASSERT_TRUE(loop::RunUntil([&] { return !inbox.messages.empty(); }, milliseconds(5000)));
+  ASSERT_TRUE(net.LogOut().ok());
+  EXPECT_EQ(RowCount(db_), 0);
 }
 
 class PostgresFaultTest : public ::testing::Test {

@@ -231,51 +231,6 @@ TEST_F(NetMessageFaultTest, DestroyingAnObjectWhileTheDatabaseIsGoneStillClosesI
   ASSERT_TRUE(b.net->LogOut().ok());
 }
 
-// ---- Hosts that log in again without logging out ----------------------------------------------
-
-TEST_F(NetMessageFaultTest, InitAgainAndAgainKeepsOneListenerAndOneRow) {
-  Client a;
-  ASSERT_TRUE(a.net->Init(1, "ann", "S", "M").ok());
-  const size_t descriptors = platform::testing::OpenDescriptorCount();
-  // Another module name each time, so that the duplicate delete does not remove the earlier row.
-  for (int i = 0; i < 300; ++i) {
-    ASSERT_TRUE(a.net->Init(1, "ann", "S", "M" + std::to_string(i)).ok()) << i;
-  }
-  EXPECT_EQ(transport::LoadedFormCount(), 1u);
-  EXPECT_EQ(platform::testing::OpenDescriptorCount(), descriptors);
-  ASSERT_EQ(db_.rows().size(), 1u);
-  EXPECT_EQ(presence::ReadTextField(db_.rows()[0].YH06), "M299");
-
-  // One row, one listener: a broadcast reaches the object once.
-  ASSERT_TRUE(a.net->SendMessage("once").ok());
-  ASSERT_TRUE(AwaitCount(a.inbox, 1));
-  ASSERT_TRUE(loop::RunUntil([] { return Registered() == 0; }, milliseconds(5000)));
-  EXPECT_EQ(a.inbox.messages, std::vector<std::string>{"once"});
-  ASSERT_TRUE(a.net->LogOut().ok());
-  EXPECT_TRUE(db_.rows().empty());
-}
-
-TEST_F(NetMessageFaultTest, InitAgainWhenTheEarlierRowCannotBeDeletedKeepsTheEarlierLogin) {
-  Client a, b;
-  ASSERT_TRUE(a.net->Init(1, "ann", "S", "M").ok());
-  ASSERT_TRUE(b.net->Init(1, "ben", "S", "M").ok());
-  const std::optional<LoginRow> before = a.net->CurrentLogin();
-  db_.FailAsLibrary("userYHDL_Delete", "SQLite: database is locked (deleting from YHDL)");
-  const Status failed = a.net->Init(1, "ann", "S", "Other");
-  EXPECT_EQ(failed.code(), errc::kDatabaseFailed);
-  EXPECT_THAT(failed.message(), HasSubstr("SQLite: database is locked (deleting from YHDL)"));
-  db_.ClearFailures();
-
-  ASSERT_TRUE(a.net->CurrentLogin().has_value());
-  EXPECT_EQ(a.net->CurrentLogin()->key, before->key);
-  EXPECT_EQ(a.net->CurrentLogin()->port, before->port);
-  ASSERT_TRUE(b.net->SendMessage("still there?", "ann").ok());
-  ASSERT_TRUE(AwaitCount(a.inbox, 1));
-  ASSERT_TRUE(a.net->LogOut().ok());
-  ASSERT_TRUE(b.net->LogOut().ok());
-  EXPECT_TRUE(db_.rows().empty());
-}
-
 // ---- Hosts whose handlers call back in ------------------------------------------------------
 
 TEST_F(NetMessageFaultTest, AHandlerMaySendAgainFromInsideTheEvent) {
