@@ -1,7 +1,7 @@
-// The public class over a real presence table that breaks: an SQLite file locked by another
-// writer or corrupted, a PostgreSQL server that cuts connections or goes away; and hosts that
-// log in again without logging out. Every failure reaches the host with the database's own
-// words, and nothing is reported done that was not.
+// The public class over a real SQLite presence table that breaks (locked by another writer,
+// corrupted), and hosts that log in again without logging out. Every failure reaches the host
+// with the database's own words, and nothing is reported done that was not. (qzpub's own tests
+// cut and stop a real PostgreSQL server under the same entries.)
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -9,9 +9,9 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/testing/process_testing.h"
-#include "postgres_server.h"
 #include "qz/message_loop.h"
 #include "qz/net_message.h"
 #include "qzpub.h"
@@ -21,7 +21,6 @@ namespace qz {
 namespace {
 
 using std::chrono::milliseconds;
-using ::testing::AnyOf;
 using ::testing::HasSubstr;
 
 class Inbox : public QZCLS_NetMessageEvents {
@@ -155,66 +154,6 @@ TEST_F(SqliteFaultTest, InitAgainWhileTheEarlierRowCannotBeDeletedKeepsTheEarlie
   EXPECT_EQ(net.CurrentLogin()->key, before->key);
   EXPECT_TRUE(net.CurrentLogin()->listening);
   ASSERT_TRUE(net.SendMessage("still there?", "ann").ok());
-  ASSERT_TRUE(loop::RunUntil([&] { return !inbox.messages.empty(); }, milliseconds(5000)));
-  ASSERT_TRUE(net.LogOut().ok());
-  EXPECT_EQ(RowCount(db_), 0);
-}
-
-class PostgresFaultTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    SetLocalIPOverride("127.0.0.1");
-    std::string why_not;
-    server_ = qzpub_test::SharedPostgresServer(&why_not);
-    if (server_ == nullptr) {
-      if (qzpub_test::ServerRequired()) FAIL() << "PostgreSQL server needed (CI=true): " << why_not;
-      GTEST_SKIP() << "no PostgreSQL server for the tests: " << why_not;
-    }
-    admin_ = qzpub_Connect(server_->Uri().c_str());
-    ASSERT_GT(admin_, 0) << qzpub_LastError();
-    Exec(admin_, "DELETE FROM YHDL");
-    db_ = qzpub_Connect((server_->Uri() + "?application_name=qz_component").c_str());
-    ASSERT_GT(db_, 0) << qzpub_LastError();
-  }
-  void TearDown() override {
-    if (db_ > 0) qzpub_Disconnect(db_);
-    if (admin_ > 0) qzpub_Disconnect(admin_);
-  }
-
-  qzpub_test::PostgresServer* server_ = nullptr;
-  int32_t admin_ = 0, db_ = 0;
-};
-
-TEST_F(PostgresFaultTest, LogOutAfterTheServerCutTheIdleConnectionDeletesTheRow) {
-  QZCLS_NetMessage net;
-  ASSERT_TRUE(net.Init(db_, "ann", "S", "M").ok());
-  ASSERT_EQ(RowCount(admin_), 1);
-  Exec(admin_,
-       "SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity "
-       "WHERE application_name = 'qz_component'");
-  ASSERT_TRUE(net.LogOut().ok());
-  EXPECT_EQ(RowCount(admin_), 0);
-}
-
-TEST_F(PostgresFaultTest, AnOutageFailsSendMessageAndLogOutUntilTheServerIsBack) {
-  QZCLS_NetMessage net;
-  Inbox inbox;
-  ASSERT_TRUE(net.Advise(&inbox).ok());
-  ASSERT_TRUE(net.Init(db_, "ann", "S", "M").ok());
-  ASSERT_TRUE(server_->Stop()) << server_->log();
-
-  // The first call finds the connection cut; the next one, that reconnecting fails.
-  const Status sent = net.SendMessage("anyone?");
-  EXPECT_EQ(sent.code(), errc::kDatabaseFailed);
-  EXPECT_THAT(sent.message(), AnyOf(HasSubstr("server closed the connection unexpectedly"),
-                                    HasSubstr("terminating connection")));
-  const Status logout = net.LogOut();
-  EXPECT_EQ(logout.code(), errc::kDatabaseFailed);
-  EXPECT_THAT(logout.message(), HasSubstr("PostgreSQL: connection lost, and reconnecting failed"));
-  EXPECT_TRUE(net.CurrentLogin().has_value());
-
-  ASSERT_TRUE(server_->Restart()) << server_->log();
-  ASSERT_TRUE(net.SendMessage("back").ok());
   ASSERT_TRUE(loop::RunUntil([&] { return !inbox.messages.empty(); }, milliseconds(5000)));
   ASSERT_TRUE(net.LogOut().ok());
   EXPECT_EQ(RowCount(db_), 0);
