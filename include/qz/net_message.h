@@ -91,22 +91,30 @@ class QZ_EXPORT QZCLS_NetMessage : public ConnectionPoint<QZCLS_NetMessageEvents
   QZCLS_NetMessage(const QZCLS_NetMessage&) = delete;
   QZCLS_NetMessage& operator=(const QZCLS_NetMessage&) = delete;
 
-  // Logs the user in: starts the listener, purges stale rows, replaces an earlier row of the
-  // same user, system, module and address, and inserts the user's own row. When the database
-  // did not write the row (the library reports a failure, or no key came back), Init fails with
-  // errc::kRowNotWritten and closes the listener it started, so that a retry leaks nothing. lngHdbc
-  // is a handle from qzpub_Connect; it stays the host's. Text is UTF-8. An omitted optional text is
-  // empty.
+  // Logs the user in: ends an earlier login of this object (deletes its row and closes its
+  // listener, as LogOut does, but leaves the thread's connections alone), starts the listener,
+  // purges stale rows, replaces an earlier row of the same user, system, module and address,
+  // and inserts the user's own row. A failure that the data-access library reports (a negative
+  // result) fails Init with errc::kDatabaseFailed and the library's own words; a row that was
+  // not written (a failure, or no key came back) with errc::kRowNotWritten. A failure before
+  // the earlier login ended (reading the server time, deleting its row) leaves it as it was;
+  // any later one leaves the object logged out, with no listener, so that a retry leaks
+  // nothing. lngHdbc is a handle
+  // from qzpub_Connect; it stays the host's. Text is UTF-8. An omitted optional text is empty.
   Status Init(int32_t lngHdbc, std::string_view UserName, std::string_view SysName,
               std::string_view ModName, std::string_view UserFullName = {},
               std::string_view Std1 = {}, std::string_view Std2 = {});
 
   // Deletes the user's row, closes the listener and ends every connection of this thread.
-  // Fails with errc::kObjectNotSet, changing nothing, when there is no login.
+  // Fails with errc::kObjectNotSet, changing nothing, when there is no login, and with
+  // errc::kDatabaseFailed and the library's words, keeping the login (row and listener), when
+  // the library reports that the row could not be deleted: the host may call it again.
   Status LogOut();
 
   // Sends msg to every logged-in user matching the non-empty filters (the sender included when
-  // it matches). Returns once every delivery has started; delivery is not confirmed.
+  // it matches). Returns once every delivery has started; delivery is not confirmed. When the
+  // library reports a failure while the rows are read, nothing is sent and the call fails with
+  // errc::kDatabaseFailed and the library's words.
   Status SendMessage(std::string_view msg, std::string_view UserName = {},
                      std::string_view SysName = {}, std::string_view ModName = {});
   // The same; afterwards the three filter variables hold their trimmed values.
@@ -139,6 +147,11 @@ class QZ_EXPORT QZCLS_NetMessage : public ConnectionPoint<QZCLS_NetMessageEvents
   void StartListener();
   // Closes Listener, unloads the form and empties m_frmMsg.
   void CloseListenerForm();
+  // What a new Init ends of an earlier login: its row (deleted as LogOut does) and its
+  // listener. A failure to delete the row changes nothing.
+  Status EndEarlierLogin();
+  // Empties m_YHDL and closes the listener of an Init that failed; returns why.
+  Status AbandonLogin(Status why);
   // What every SendMessage does; the filters come back trimmed.
   Status Send(std::string_view msg, std::string& UserName, std::string& SysName,
               std::string& ModName, size_t& started);

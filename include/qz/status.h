@@ -26,6 +26,8 @@ inline constexpr int32_t kEntryNotFound = 453;    // a library lacks an entry
 inline constexpr int32_t kDuplicateKey = 457;     // a key is already in the collection
 inline constexpr int32_t kNoConnection = 0x200;   // unknown connection-point cookie
 inline constexpr int32_t kRowNotWritten = 0x201;  // the presence row was not written
+// The data-access library reported a failure; the message holds its own words.
+inline constexpr int32_t kDatabaseFailed = 0x202;
 // Socket numbers, in Winsock numbering.
 inline constexpr int32_t kWsaInvalidArgument = 10022;
 inline constexpr int32_t kWsaTooManySockets = 10024;

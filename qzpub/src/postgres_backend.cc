@@ -6,8 +6,9 @@
 //
 // Dropped connections: connect_timeout, TCP keepalives, tcp_user_timeout and statement_timeout
 // (defaults that a URI may override) bound how long a call can wait. A call that finds the
-// connection lost tries PQreset once; reads are then retried once on the new connection,
-// writes are not (the server may have run them before the connection went).
+// connection lost tries PQreset once; reads, deletes and updates by key are then retried once
+// on the new connection (running them twice is harmless); inserts and other statements are
+// not, since the server may have run them before the connection went.
 #include <libpq-fe.h>
 
 #include <cstdlib>
@@ -87,7 +88,7 @@ class PostgresBackend final : public Backend {
   }
 
   Status Execute(std::string_view sql) override {
-    Result<PgResult> r = Run(std::string(sql), {}, false);
+    Result<PgResult> r = Run(std::string(sql), {}, IsDeleteStatement(sql));
     return r.ok() ? Status::Ok() : r.status();
   }
 
@@ -103,7 +104,7 @@ class PostgresBackend final : public Backend {
 
   Status Delete(int32_t key) override {
     const std::string k = std::to_string(key);
-    Result<PgResult> r = Run("DELETE FROM YHDL WHERE YH00 = $1", {k.c_str()}, false);
+    Result<PgResult> r = Run("DELETE FROM YHDL WHERE YH00 = $1", {k.c_str()}, true);
     return r.ok() ? Status::Ok() : r.status();
   }
 
@@ -115,7 +116,7 @@ class PostgresBackend final : public Backend {
     Result<PgResult> r =
         Run("UPDATE YHDL SET YH01 = $1, YH02 = $2, YH03 = $3, YH04 = $4, YH05 = $5, YH06 = $6, "
             "YH07 = $7, YH08 = $8 WHERE YH00 = $9",
-            params, false);
+            params, true);  // the same values again: harmless
     if (!r.ok()) return r.status();
     return static_cast<int64_t>(std::atoll(PQcmdTuples(r.value().get())));
   }
@@ -161,8 +162,9 @@ class PostgresBackend final : public Backend {
                            " (" + what + ")");
   }
 
-  // Runs one statement with text parameters. A connection found lost is reset once; a read
-  // (idempotent) that lost its connection on the way is run once more after a good reset.
+  // Runs one statement with text parameters. A connection found lost is reset once; an
+  // idempotent statement (a read, a delete, an update by key) that lost its connection on the way
+  // is run once more after a good reset.
   Result<PgResult> Run(const std::string& sql, const std::vector<const char*>& params,
                        bool idempotent) {
     bool reset = false;
@@ -231,7 +233,7 @@ Result<std::unique_ptr<Backend>> OpenPostgres(const std::string& uri) {
   if (parsed == nullptr) {
     std::string why = error ? Trimmed(error) : "out of memory";
     PQfreemem(error);
-    return Status::Failure("PostgreSQL: invalid URI: " + why);
+    return Status::Failure("PostgreSQL: invalid connection string: " + why);
   }
   Options o;
   for (const PQconninfoOption* p = parsed; p->keyword != nullptr; ++p) {

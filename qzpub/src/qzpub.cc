@@ -11,6 +11,7 @@
 #include "codeset.h"
 #include "handle_registry.h"
 #include "qz_common/codeset_name.h"
+#include "qz_common/uri_password.h"
 #include "row.h"
 #include "statement.h"
 #include "uri.h"
@@ -185,10 +186,14 @@ QZPUB_API int32_t QZPUB_CALL userYHDL_GetNext(int32_t cursor, YHDLRecord* record
 QZPUB_API int32_t QZPUB_CALL qzpub_Connect(const char* uri) {
   return Guarded("qzpub_Connect", [&]() -> int32_t {
     if (uri == nullptr) return Fail("qzpub_Connect: no URI");
+    // libpq's messages may quote any part of the URI: none reaches the host with a password.
+    const auto fail = [uri](const Status& s) {
+      return Fail(qz_common::RedactPasswords(s.message(), uri));
+    };
     Result<qzpub::Target> target = qzpub::ParseUri(uri);
-    if (!target.ok()) return Fail(target.status().message());
+    if (!target.ok()) return fail(target.status());
     Result<std::unique_ptr<Backend>> backend = qzpub::Open(target.value());
-    if (!backend.ok()) return Fail(backend.status().message());
+    if (!backend.ok()) return fail(backend.status());
     return HandleRegistry::Instance().AddConnection(std::move(backend.value()));
   });
 }

@@ -3,7 +3,9 @@
 // own transaction and scans are read whole, so no connection keeps a read snapshot open
 // between calls (an open snapshot would make a later write on it fail at once with
 // SQLITE_BUSY_SNAPSHOT, whatever the timeout).
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -280,6 +282,11 @@ Result<std::unique_ptr<Backend>> OpenSqlite(const std::string& path) {
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
       message += " (folder " + folder.string() + " does not exist)";
+    } else if (!std::filesystem::exists(path, ec) &&
+               faccessat(AT_FDCWD, folder.empty() ? "." : folder.c_str(), W_OK, AT_EACCESS) != 0) {
+      // SQLite's words do not say that the file could not be made there.
+      message += " (this user may not create files in folder " +
+                 (folder.empty() ? std::string(".") : folder.string()) + ")";
     }
     return Status::Failure(message);
   }

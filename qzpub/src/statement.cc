@@ -40,6 +40,10 @@ std::string TranslateStatement(std::string_view sql) {
   return out;
 }
 
+bool IsDeleteStatement(std::string_view sql) {
+  return KeywordAt(sql, SkipBlanks(sql, 0), "delete");
+}
+
 std::string SelectStatement(std::string_view condition) {
   std::string sql = "SELECT YH00, YH01, YH02, YH03, YH04, YH05, YH06, YH07, YH08 FROM YHDL";
   if (SkipBlanks(condition, 0) < condition.size()) {

@@ -13,6 +13,11 @@ namespace qzpub {
 // statement is returned unchanged.
 std::string TranslateStatement(std::string_view sql);
 
+// Whether sql is a DELETE (its first word, in any letter case): running it a second time
+// changes nothing the first did not, so it may be sent again when its connection was lost
+// before the answer came.
+bool IsDeleteStatement(std::string_view sql);
+
 // The scan of every column of YHDL, in key order, of the rows that satisfy condition, a bare
 // boolean expression; one that is empty or only blanks selects every row. The condition stands
 // on lines of its own, so a trailing "--" comment in it cannot swallow the rest.

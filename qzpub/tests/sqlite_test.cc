@@ -1,4 +1,7 @@
 // What only the SQLite backend does: file names, the journal mode, failures to open.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -90,6 +93,29 @@ TEST_F(SqliteTest, AFileThatIsNoDatabaseFails) {
   std::fclose(f);
   EXPECT_LE(qzpub_Connect(path.c_str()), 0);
   EXPECT_THAT(qzpub_LastError(), HasSubstr("SQLite"));
+}
+
+TEST_F(SqliteTest, WhatTheUserMayNotWriteFailsInTheSystemsWords) {
+  const std::string path = folder_ + "/p.db";
+  const int32_t h = qzpub_Connect(path.c_str());
+  ASSERT_GT(h, 0) << qzpub_LastError();
+  ASSERT_EQ(qzpub_Disconnect(h), 1);
+  // Readable, not writable: for root's child once it is user nobody, for anyone else by mode.
+  ASSERT_EQ(chmod(folder_.c_str(), 0555), 0);
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  EXPECT_EXIT(
+      {
+        if (geteuid() == 0 && setuid(65534) != 0) _exit(2);
+        const int32_t existing = qzpub_Connect(path.c_str());
+        std::string words = qzpub_LastError();
+        const int32_t created = qzpub_Connect((folder_ + "/new.db").c_str());
+        words += " | " + std::string(qzpub_LastError());
+        std::fprintf(stderr, "%s\n", words.c_str());
+        _exit(existing <= 0 && created <= 0 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0),
+      "attempt to write a readonly database.*may not create files in folder");
+  ASSERT_EQ(chmod(folder_.c_str(), 0755), 0);
 }
 
 TEST_F(SqliteTest, UnknownSchemesAndEmptyUrisAreRefused) {

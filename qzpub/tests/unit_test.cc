@@ -31,6 +31,16 @@ TEST(TranslateStatementTest, LeavesEverythingElseAlone) {
             "delete FROM YHDL where YH01='it''s'");
 }
 
+TEST(IsDeleteStatementTest, OnlyALeadingDeleteMaySafelyRunTwice) {
+  for (const char* sql : {"Delete YHDL where YH08<'x'", "  delete FROM YHDL", "DELETE\tFROM t"}) {
+    EXPECT_TRUE(IsDeleteStatement(sql)) << sql;
+  }
+  for (const char* sql : {"INSERT INTO YHDL (YH01) VALUES ('delete')", "deleted", "",
+                          "with x as (insert into t values (1)) delete from u", "select 1"}) {
+    EXPECT_FALSE(IsDeleteStatement(sql)) << sql;
+  }
+}
+
 TEST(SelectStatementTest, PutsTheConditionOnLinesOfItsOwn) {
   const std::string all =
       "SELECT YH00, YH01, YH02, YH03, YH04, YH05, YH06, YH07, YH08 FROM YHDL ORDER BY YH00";
@@ -57,7 +67,14 @@ TEST(ParseUriTest, NamesTheBackendAndWhere) {
       {"postgresql://u@h:5/db", Target::Kind::kPostgres, "postgresql://u@h:5/db"},
       {"postgres://h/db?sslmode=disable", Target::Kind::kPostgres,
        "postgres://h/db?sslmode=disable"},
-      {"PostgreSQL://h", Target::Kind::kPostgres, "PostgreSQL://h"},
+      // libpq knows its schemes in lower case only.
+      {"PostgreSQL://h", Target::Kind::kPostgres, "postgresql://h"},
+      {"POSTGRES://U:PW@H/DB", Target::Kind::kPostgres, "postgres://U:PW@H/DB"},
+      // A keyword/value string is libpq's too, never a file name.
+      {"host=127.0.0.1 dbname=x user=y", Target::Kind::kPostgres, "host=127.0.0.1 dbname=x user=y"},
+      {" dbname = x", Target::Kind::kPostgres, " dbname = x"},
+      {"sqlite:host=x", Target::Kind::kSqlite, "host=x"},
+      {"./a=b.db", Target::Kind::kSqlite, "./a=b.db"},
   };
   for (const Case& c : cases) {
     Result<Target> t = ParseUri(c.uri);
@@ -69,11 +86,14 @@ TEST(ParseUriTest, NamesTheBackendAndWhere) {
 
 TEST(ParseUriTest, RefusesWhatItCannotServe) {
   EXPECT_FALSE(ParseUri("").ok());
+  EXPECT_FALSE(ParseUri(" \t").ok());
   EXPECT_FALSE(ParseUri("sqlite:").ok());
   EXPECT_FALSE(ParseUri("sqlite://").ok());
-  Result<Target> mysql = ParseUri("mysql://h/db");
+  Result<Target> mysql = ParseUri("mysql://u:hunter2@h/db");
   ASSERT_FALSE(mysql.ok());
   EXPECT_NE(mysql.status().message().find("\"mysql\""), std::string::npos);
+  EXPECT_NE(mysql.status().message().find("mysql://u:***@h/db"), std::string::npos);
+  EXPECT_EQ(mysql.status().message().find("hunter2"), std::string::npos);
 }
 
 TEST(FieldTest, ReadStopsAtNulOrWidthAndDropsTrailingSpaces) {

@@ -65,12 +65,17 @@ struct Recipient {
 
 // The endpoints of the rows matching condition, in row order, each once: a repeated endpoint (a
 // stale row beside a live one) is served once, under its first row's names, rather than failing
-// the whole broadcast.
+// the whole broadcast. A failure the library reports ends the scan and the call.
 Result<std::vector<Recipient>> MatchingRecipients(int32_t hdbc, const std::string& condition) {
   presence::DataAccess& db = CurrentDataAccess();
-  if (Result<int32_t> r = db.sysMSSQLUses(hdbc, "qz_sys"); !r.ok()) return r.status();
+  if (Result<int32_t> r =
+          presence::Checked(db, db.sysMSSQLUses(hdbc, "qz_sys"), "SendMessage: sysMSSQLUses");
+      !r.ok()) {
+    return r.status();
+  }
   YHDLRecord record = presence::ZeroRecord();
-  Result<int32_t> cursor = db.userYHDL_GetFirst(hdbc, record, condition);
+  Result<int32_t> cursor = presence::Checked(db, db.userYHDL_GetFirst(hdbc, record, condition),
+                                             "SendMessage: userYHDL_GetFirst");
   if (!cursor.ok()) return cursor.status();
   std::vector<Recipient> recipients;
   if (*cursor <= 0) return recipients;
@@ -83,10 +88,46 @@ Result<std::vector<Recipient>> MatchingRecipients(int32_t hdbc, const std::strin
           Recipient{std::move(address), LeadingNumber(port), presence::ReadTextField(record.YH01),
                     presence::ReadTextField(record.YH05), presence::ReadTextField(record.YH06)});
     }
-    Result<int32_t> next = db.userYHDL_GetNext(*cursor, record);
+    Result<int32_t> next = presence::Checked(db, db.userYHDL_GetNext(*cursor, record),
+                                             "SendMessage: userYHDL_GetNext");
     if (!next.ok()) return next.status();
     if (*next != 1) return recipients;
   }
+}
+
+// Init's purge (when the server time is a date) and duplicate delete.
+Status ClearEarlierRows(presence::DataAccess& db, int32_t hdbc, const std::string& server_time,
+                        std::string_view UserName, const std::string& address,
+                        std::string_view SysName, std::string_view ModName) {
+  if (std::optional<platform::DateTime> now = platform::ParseDateTime(server_time)) {
+    const std::string cutoff = platform::FormatDateTime(platform::MinusOneDay(*now));
+    if (Result<int32_t> r = presence::Checked(
+            db, db.odbc_ExecSQL(hdbc, presence::PurgeStatement(cutoff)), "Init: the purge");
+        !r.ok()) {
+      return r.status();
+    }
+  }
+  const std::string duplicate =
+      presence::DuplicateDeleteStatement(UserName, address, SysName, ModName);
+  Result<int32_t> r =
+      presence::Checked(db, db.odbc_ExecSQL(hdbc, duplicate), "Init: the duplicate delete");
+  return r.ok() ? Status::OK() : r.status();
+}
+
+// Inserts the login's row; record.YH00 is then its key.
+Status InsertPresenceRow(presence::DataAccess& db, int32_t hdbc, YHDLRecord& record) {
+  Result<int32_t> inserted = db.userYHDL_Insert(hdbc, record);
+  if (!inserted.ok()) return inserted.status();
+  // Only a failure the library reports, or a missing key, counts: hosts' own libraries differ
+  // in what they return on success.
+  if (*inserted >= 0 && record.YH00 != 0) return Status::OK();
+  std::string why = "userYHDL_Insert returned " + std::to_string(*inserted) + ", row key " +
+                    std::to_string(record.YH00);
+  if (*inserted < 0) {
+    if (const std::string words = db.LastError(); !words.empty()) why += ": " + words;
+  }
+  return Status::Error(errc::kRowNotWritten, "Init: the presence row was not written (" + why +
+                                                 "); peers cannot reach this login");
 }
 
 }  // namespace
@@ -125,8 +166,13 @@ Status QZCLS_NetMessage::Init(int32_t lngHdbc, std::string_view UserName, std::s
   presence::DataAccess& db = CurrentDataAccess();
 
   char buffer[QZPUB_DATE_BUFFER_SIZE] = {};
-  if (Result<int32_t> r = db.odbc_GetSysDateStr(lngHdbc, buffer); !r.ok()) return r.status();
+  if (Result<int32_t> r =
+          presence::Checked(db, db.odbc_GetSysDateStr(lngHdbc, buffer), "Init: odbc_GetSysDateStr");
+      !r.ok()) {
+    return r.status();
+  }
   const std::string server_time = ServerTimeFromBuffer(buffer);
+  if (Status ended = EndEarlierLogin(); !ended.ok()) return ended;
 
   const LifetimeGuard guard = GuardLifetime();
   StartListener();
@@ -143,17 +189,12 @@ Status QZCLS_NetMessage::Init(int32_t lngHdbc, std::string_view UserName, std::s
   m_YHDL->set_YH06(TrimCString(ModName));
   m_lngHdbc = lngHdbc;
 
-  if (std::optional<platform::DateTime> now = platform::ParseDateTime(server_time)) {
-    const std::string cutoff = platform::FormatDateTime(platform::MinusOneDay(*now));
-    if (Result<int32_t> r = db.odbc_ExecSQL(lngHdbc, presence::PurgeStatement(cutoff)); !r.ok()) {
-      return r.status();
-    }
+  // From here on a failure leaves no login behind: no row, no listener, so a retry leaks nothing.
+  if (Status s = ClearEarlierRows(db, m_lngHdbc, server_time, UserName, TrimCString(m_YHDL->YH02()),
+                                  SysName, ModName);
+      !s.ok()) {
+    return AbandonLogin(s);
   }
-
-  const std::string duplicate =
-      presence::DuplicateDeleteStatement(UserName, TrimCString(m_YHDL->YH02()), SysName, ModName);
-  if (Result<int32_t> r = db.odbc_ExecSQL(m_lngHdbc, duplicate); !r.ok()) return r.status();
-
   YHDLRecord record = presence::ZeroRecord();
   presence::WriteTextField(record.YH01, m_YHDL->YH01());
   presence::WriteTextField(record.YH02, m_YHDL->YH02());
@@ -163,21 +204,31 @@ Status QZCLS_NetMessage::Init(int32_t lngHdbc, std::string_view UserName, std::s
   presence::WriteTextField(record.YH06, m_YHDL->YH06());
   presence::WriteTextField(record.YH07, TrimCString(Std1));
   presence::WriteTextField(record.YH08, server_time);
-
-  Result<int32_t> inserted = db.userYHDL_Insert(m_lngHdbc, record);
-  if (!inserted.ok()) return inserted.status();
-  // Only a failure the library reports, or a missing key, counts: hosts' own libraries differ
-  // in what they return on success.
-  if (*inserted < 0 || record.YH00 == 0) {
-    m_YHDL.reset();
-    CloseListenerForm();
-    return Status::Error(errc::kRowNotWritten,
-                         "Init: the presence row was not written (userYHDL_Insert returned " +
-                             std::to_string(*inserted) + ", row key " +
-                             std::to_string(record.YH00) + "); peers cannot reach this login");
-  }
+  if (Status s = InsertPresenceRow(db, m_lngHdbc, record); !s.ok()) return AbandonLogin(s);
   m_YHDL->set_YH00(record.YH00);
   return Status::OK();
+}
+
+Status QZCLS_NetMessage::EndEarlierLogin() {
+  if (m_YHDL && m_YHDL->YH00() != 0) {
+    YHDLRecord record = presence::ZeroRecord();
+    record.YH00 = m_YHDL->YH00();
+    presence::DataAccess& db = CurrentDataAccess();
+    if (Result<int32_t> r = presence::Checked(db, db.userYHDL_Delete(m_lngHdbc, record),
+                                              "Init: ending the earlier login: userYHDL_Delete");
+        !r.ok()) {
+      return r.status();
+    }
+  }
+  m_YHDL.reset();
+  CloseListenerForm();
+  return Status::OK();
+}
+
+Status QZCLS_NetMessage::AbandonLogin(Status why) {
+  m_YHDL.reset();
+  CloseListenerForm();
+  return why;
 }
 
 std::optional<LoginRow> QZCLS_NetMessage::CurrentLogin() const {
@@ -191,7 +242,11 @@ Status QZCLS_NetMessage::LogOut() {
   if (!m_YHDL) return NoLogin("LogOut");
   YHDLRecord record = presence::ZeroRecord();
   record.YH00 = m_YHDL->YH00();
-  if (Result<int32_t> r = CurrentDataAccess().userYHDL_Delete(m_lngHdbc, record); !r.ok()) {
+  // A row the database kept keeps the login: the host may try again once the database is back.
+  presence::DataAccess& db = CurrentDataAccess();
+  if (Result<int32_t> r =
+          presence::Checked(db, db.userYHDL_Delete(m_lngHdbc, record), "LogOut: userYHDL_Delete");
+      !r.ok()) {
     return r.status();
   }
   m_YHDL.reset();

@@ -2,6 +2,7 @@
 // call, hosts whose handlers call back in or destroy the object, a process short of descriptors,
 // presence rows written by someone hostile. Whatever happens: a clear failure or a silently lost
 // delivery, never a crash, and the object works again once the cause is gone.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -29,16 +30,20 @@ namespace {
 
 using presence::RecordingDataAccess;
 using std::chrono::milliseconds;
+using ::testing::HasSubstr;
 
 constexpr const char* kEntries[] = {"odbc_GetSysDateStr", "odbc_ExecSQL", "userYHDL_Insert",
                                     "userYHDL_Delete",    "sysMSSQLUses", "userYHDL_GetFirst",
                                     "userYHDL_GetNext"};
 
 // The recording fake, whose every entry starts failing at a chosen call, as when the database
-// connection is lost in the middle of a method, until Restore().
+// connection is lost in the middle of a method, until Restore(). It fails as qzpub does: -1,
+// with the words that qzpub_LastError() then gives.
 class FlakyDatabase final : public presence::DataAccess {
  public:
-  static constexpr int32_t kLostCode = errc::kFileNotFound;
+  static constexpr char kLostWords[] =
+      "PostgreSQL: connection lost, and reconnecting failed: connection to server at "
+      "\"127.0.0.1\", port 5432 failed: Connection refused";
 
   explicit FlakyDatabase(RecordingDataAccess& db) : db_(db) {}
   // The call numbered `at` from now (0: the next one) and every later one fail.
@@ -76,13 +81,12 @@ class FlakyDatabase final : public presence::DataAccess {
     Tick();
     return db_.userYHDL_GetNext(cursor, r);
   }
+  std::string LastError() override { return db_.LastError(); }
 
  private:
   void Tick() {
     if (countdown_ == 0) {
-      for (const char* entry : kEntries) {
-        db_.Fail(entry, Status::Error(kLostCode, "the database connection was lost"));
-      }
+      for (const char* entry : kEntries) db_.FailAsLibrary(entry, kLostWords);
     }
     if (countdown_ >= 0) --countdown_;
   }
@@ -145,12 +149,13 @@ TEST_F(NetMessageFaultTest, TheDatabaseGoingAwayDuringInitFailsItAndLaterCallsWo
     Client c;
     flaky_.GoAwayAtCall(at);
     const Status failed = c.net->Init(1, "ann", "S", "M");
-    EXPECT_EQ(failed.code(), FlakyDatabase::kLostCode);
-    EXPECT_FALSE(failed.message().empty());
+    EXPECT_EQ(failed.code(), at < 3 ? errc::kDatabaseFailed : errc::kRowNotWritten);
+    EXPECT_THAT(failed.message(), HasSubstr(FlakyDatabase::kLostWords));
     EXPECT_TRUE(db_.rows().empty());
+    EXPECT_EQ(transport::LoadedFormCount(), 0u) << "the failed Init left its listener open";
 
     flaky_.Restore();
-    (void)c.net->LogOut();  // what the failed Init left, if anything; may be "not logged in"
+    EXPECT_EQ(c.net->LogOut().code(), errc::kObjectNotSet) << "the failed Init left a login";
     ASSERT_TRUE(c.net->Init(1, "ann", "S", "M").ok());
     ASSERT_TRUE(c.net->SendMessage("after " + std::to_string(at)).ok());
     ASSERT_TRUE(AwaitCount(c.inbox, 1));
@@ -168,7 +173,9 @@ TEST_F(NetMessageFaultTest, TheDatabaseGoingAwayDuringSendMessageSendsNothingAnd
   for (int at = 0; at < 4; ++at) {
     SCOPED_TRACE("lost at call " + std::to_string(at));
     flaky_.GoAwayAtCall(at);
-    EXPECT_EQ(a.net->SendMessage("lost").code(), FlakyDatabase::kLostCode);
+    const Status failed = a.net->SendMessage("lost");
+    EXPECT_EQ(failed.code(), errc::kDatabaseFailed);
+    EXPECT_THAT(failed.message(), HasSubstr(FlakyDatabase::kLostWords));
     EXPECT_EQ(Registered(), 0u) << "no delivery starts before the scan is complete";
     flaky_.Restore();
   }
@@ -186,7 +193,10 @@ TEST_F(NetMessageFaultTest, TheDatabaseGoingAwayDuringLogOutKeepsTheLoginUntilIt
   ASSERT_TRUE(a.net->Init(1, "ann", "S", "M").ok());
   ASSERT_TRUE(b.net->Init(1, "ben", "S", "M").ok());
   flaky_.GoAwayAtCall(0);
-  EXPECT_EQ(a.net->LogOut().code(), FlakyDatabase::kLostCode);
+  const Status failed = a.net->LogOut();
+  EXPECT_EQ(failed.code(), errc::kDatabaseFailed);
+  EXPECT_THAT(failed.message(), HasSubstr(FlakyDatabase::kLostWords));
+  EXPECT_EQ(db_.rows().size(), 2u);
   flaky_.Restore();
 
   // Still logged in and listening.

@@ -332,16 +332,36 @@ TEST_F(NetMessageTest, SendMessageSelectsQzSysAndScansWithTheCondition) {
   ASSERT_TRUE(net.LogOut().ok());
 }
 
-TEST_F(NetMessageTest, NoRowsOrAFailedScanSendNothingAndSucceed) {
+TEST_F(NetMessageTest, NoRowsSendNothingAndSucceed) {
   QZCLS_NetMessage net;
   Sink sink;
   ASSERT_TRUE(net.Advise(&sink).ok());
   ASSERT_TRUE(net.Init(3, "u", "s", "m").ok());
-  for (int32_t first : {0, -1}) {
-    db_.ClearCalls();
-    db_.ScriptGetFirstResult(first);
-    ASSERT_TRUE(net.SendMessage("hi").ok());
-    EXPECT_THAT(db_.entries(), ElementsAre("sysMSSQLUses", "userYHDL_GetFirst"));
+  db_.ClearCalls();
+  db_.ScriptGetFirstResult(0);
+  ASSERT_TRUE(net.SendMessage("hi").ok());
+  EXPECT_THAT(db_.entries(), ElementsAre("sysMSSQLUses", "userYHDL_GetFirst"));
+  loop::RunFor(std::chrono::milliseconds(50));
+  EXPECT_TRUE(sink.events.empty());
+  ASSERT_TRUE(net.LogOut().ok());
+}
+
+TEST_F(NetMessageTest, AScanTheLibraryFailsSendsNothingAndFailsWithItsWords) {
+  QZCLS_NetMessage net;
+  Sink sink;
+  ASSERT_TRUE(net.Advise(&sink).ok());
+  ASSERT_TRUE(net.Init(3, "u", "s", "m").ok());
+  YHDLRecord second = db_.rows().at(0);  // a second row, so that the scan reaches GetNext
+  second.YH00 = 0;
+  db_.AddRow(second);
+  for (const char* entry : {"sysMSSQLUses", "userYHDL_GetFirst", "userYHDL_GetNext"}) {
+    SCOPED_TRACE(entry);
+    db_.FailAsLibrary(entry, "SQLite: database disk image is malformed (reading YHDL)");
+    const Status s = net.SendMessage("hi");
+    EXPECT_EQ(s.code(), errc::kDatabaseFailed);
+    EXPECT_EQ(s.message(), "SendMessage: "s + entry +
+                               ": SQLite: database disk image is malformed (reading YHDL)");
+    db_.ClearFailures();
   }
   loop::RunFor(std::chrono::milliseconds(50));
   EXPECT_TRUE(sink.events.empty());

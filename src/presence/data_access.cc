@@ -21,12 +21,13 @@ enum Entry : size_t {
   kUses,
   kGetFirst,
   kGetNext,
+  kLastError,
   kEntryCount
 };
 
 constexpr std::array<const char*, kEntryCount> kEntryNames = {
     "odbc_GetSysDateStr", "odbc_ExecSQL",      "userYHDL_Insert",  "userYHDL_Delete",
-    "sysMSSQLUses",       "userYHDL_GetFirst", "userYHDL_GetNext",
+    "sysMSSQLUses",       "userYHDL_GetFirst", "userYHDL_GetNext", "qzpub_LastError",
 };
 
 // The library's entries, each looked up at its first call. A failed load or lookup is not
@@ -57,6 +58,14 @@ class LibraryDataAccess final : public DataAccess {
   }
   Result<int32_t> userYHDL_GetNext(int32_t cursor, YHDLRecord& record) override {
     return Call<decltype(&::userYHDL_GetNext)>(kGetNext, cursor, &record);
+  }
+
+  // A host's own library may lack the entry: its failures then come without words.
+  std::string LastError() override {
+    Result<void*> address = Bind(kLastError);
+    if (!address.ok()) return std::string();
+    const char* text = reinterpret_cast<decltype(&::qzpub_LastError)>(address.value())();
+    return text == nullptr ? std::string() : platform::CodePage::System().ToUtf8(text);
   }
 
   void Rebind(const std::string& name) {
@@ -109,6 +118,13 @@ std::atomic<DataAccess*> g_fake{nullptr};
 DataAccess& CurrentDataAccess() {
   DataAccess* fake = g_fake.load(std::memory_order_acquire);
   return fake != nullptr ? *fake : Library();
+}
+
+Result<int32_t> Checked(DataAccess& db, Result<int32_t> result, std::string_view context) {
+  if (!result.ok() || *result >= 0) return result;
+  std::string words = db.LastError();
+  if (words.empty()) words = "the library reported a failure (" + std::to_string(*result) + ")";
+  return Status::Error(errc::kDatabaseFailed, std::string(context) + ": " + words);
 }
 
 void SetDataAccessForTesting(DataAccess* fake) { g_fake.store(fake, std::memory_order_release); }

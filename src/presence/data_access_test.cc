@@ -163,6 +163,19 @@ TEST_F(RealLibraryTest, TheComponentsCallsWorkEndToEnd) {
   EXPECT_EQ(da.userYHDL_GetFirst(hdbc_, scan, "").value(), 0);
 }
 
+TEST_F(BindingTest, CheckedPassesResultsAndTurnsNegativeOnesIntoFailures) {
+  RecordingDataAccess fake;
+  EXPECT_EQ(*Checked(fake, 0, "x"), 0);  // "no row" is no failure
+  EXPECT_EQ(*Checked(fake, 7, "x"), 7);
+  const Status unbound = Status::Error(errc::kEntryNotFound, "no entry");
+  EXPECT_EQ(Checked(fake, unbound, "x").status().code(), errc::kEntryNotFound);
+  // A library without words for its failure: the number stands in for them.
+  Result<int32_t> silent = Checked(fake, -2, "LogOut: userYHDL_Delete");
+  EXPECT_EQ(silent.status().code(), errc::kDatabaseFailed);
+  EXPECT_EQ(silent.status().message(),
+            "LogOut: userYHDL_Delete: the library reported a failure (-2)");
+}
+
 TEST_F(RealLibraryTest, FirstCallsFromManyThreadsBindOnce) {
   std::vector<std::thread> threads;
   std::vector<int32_t> results(8, 0);

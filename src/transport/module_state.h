@@ -23,8 +23,7 @@ struct Module1State {
   // The connection registry, or not set: created by the first registration, released at the
   // end of CloseAllConnections. The only lasting owner of every connection object.
   std::unique_ptr<ConnectionRegistry> gConnections;
-  // Every listener form from its load until its unload: a form that a later login replaced in
-  // its object keeps listening, owned by nobody else.
+  // Every listener form from its load until its unload, whichever object started it.
   std::vector<std::shared_ptr<HiddenForm>> loaded_listeners;
   // The bytes that inbound connections have collected and not yet delivered or dropped.
   size_t held_inbound_bytes = 0;

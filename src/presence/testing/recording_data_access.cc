@@ -146,8 +146,9 @@ YHDLRecord Zero() {
 
 }  // namespace
 
-std::optional<Status> RecordingDataAccess::Record(const char* entry, int32_t handle,
-                                                  std::string text, const YHDLRecord* record) {
+std::optional<Result<int32_t>> RecordingDataAccess::Record(const char* entry, int32_t handle,
+                                                           std::string text,
+                                                           const YHDLRecord* record) {
   Call call;
   call.entry = entry;
   call.handle = handle;
@@ -156,12 +157,26 @@ std::optional<Status> RecordingDataAccess::Record(const char* entry, int32_t han
   calls_.push_back(std::move(call));
   auto failure = failures_.find(entry);
   if (failure != failures_.end()) return failure->second;
+  auto library_failure = library_failures_.find(entry);
+  if (library_failure != library_failures_.end()) return Failed(-1, library_failure->second);
   return std::nullopt;
 }
 
-int32_t RecordingDataAccess::ResultOf(const std::string& entry) const {
+int32_t RecordingDataAccess::ResultOf(const std::string& entry) {
   auto it = results_.find(entry);
-  return it == results_.end() ? 1 : it->second;
+  const int32_t result = it == results_.end() ? 1 : it->second;
+  if (result < 0) return Failed(result, entry + " failed (scripted)");
+  return result;
+}
+
+int32_t RecordingDataAccess::Failed(int32_t result, std::string words) {
+  last_error_ = std::move(words);
+  return result;
+}
+
+std::string RecordingDataAccess::LastError() {
+  std::lock_guard lock(mu_);
+  return last_error_;
 }
 
 std::vector<RecordingDataAccess::Call> RecordingDataAccess::calls() const {
@@ -236,9 +251,15 @@ void RecordingDataAccess::Fail(const std::string& entry, Status status) {
   failures_.insert_or_assign(entry, std::move(status));
 }
 
+void RecordingDataAccess::FailAsLibrary(const std::string& entry, std::string words) {
+  std::lock_guard lock(mu_);
+  library_failures_.insert_or_assign(entry, std::move(words));
+}
+
 void RecordingDataAccess::ClearFailures() {
   std::lock_guard lock(mu_);
   failures_.clear();
+  library_failures_.clear();
 }
 
 Result<int32_t> RecordingDataAccess::odbc_GetSysDateStr(int32_t hdbc, char* buffer) {
@@ -258,15 +279,16 @@ Result<int32_t> RecordingDataAccess::odbc_ExecSQL(int32_t hdbc, const std::strin
   if (auto failure = Record("odbc_ExecSQL", hdbc, sql, nullptr)) return *failure;
   const int32_t result = ResultOf("odbc_ExecSQL");
   if (result != 1) return result;
+  const auto refused = [&] { return Failed(-1, "RecordingDataAccess: cannot run " + sql); };
   Parser p(sql);
-  if (!p.Keyword("delete")) return -1;
+  if (!p.Keyword("delete")) return refused();
   p.Keyword("from");
-  if (!p.Keyword("yhdl")) return -1;
+  if (!p.Keyword("yhdl")) return refused();
   std::vector<Term> terms;
   if (!p.AtEnd()) {
-    if (!p.Keyword("where")) return -1;
+    if (!p.Keyword("where")) return refused();
     std::optional<std::vector<Term>> parsed = p.Conjunction();
-    if (!parsed) return -1;
+    if (!parsed) return refused();
     terms = std::move(*parsed);
   }
   std::erase_if(table_, [&](const auto& entry) { return Matches(entry.second, terms); });
@@ -301,14 +323,17 @@ Result<int32_t> RecordingDataAccess::userYHDL_GetFirst(int32_t hdbc, YHDLRecord&
                                                        const std::string& condition) {
   std::lock_guard lock(mu_);
   if (auto failure = Record("userYHDL_GetFirst", hdbc, condition, &record)) return *failure;
-  if (get_first_result_ && *get_first_result_ <= 0) return *get_first_result_;
+  if (get_first_result_ && *get_first_result_ < 0) {
+    return Failed(*get_first_result_, "userYHDL_GetFirst failed (scripted)");
+  }
+  if (get_first_result_ && *get_first_result_ == 0) return 0;
   std::vector<YHDLRecord> selected;
   if (scripted_rows_) {
     selected = *scripted_rows_;
   } else {
     Parser p(condition);
     std::optional<std::vector<Term>> terms = p.Conjunction();
-    if (!terms) return -1;
+    if (!terms) return Failed(-1, "RecordingDataAccess: cannot read condition " + condition);
     for (const auto& [key, row] : table_) {
       if (Matches(row, *terms)) selected.push_back(row);
     }
@@ -324,7 +349,7 @@ Result<int32_t> RecordingDataAccess::userYHDL_GetNext(int32_t cursor, YHDLRecord
   std::lock_guard lock(mu_);
   if (auto failure = Record("userYHDL_GetNext", cursor, "", &record)) return *failure;
   auto it = scans_.find(cursor);
-  if (it == scans_.end()) return -1;
+  if (it == scans_.end()) return Failed(-1, "no open cursor " + std::to_string(cursor));
   if (it->second.next < it->second.rows.size()) {
     record = it->second.rows[it->second.next++];
     return 1;

@@ -4,8 +4,9 @@
 // database: an in-memory YHDL whose keys count up from 1, the component's statements (the
 // purge and the duplicate delete) and conditions applied to it, and scans over the matching
 // rows. Tests script what they need: the server time, the next key, the rows a scan returns,
-// GetFirst's result, or a failure of an entry. Install it with SetDataAccessForTesting().
-// Threads: any; every member locks.
+// GetFirst's result, or a failure of an entry. Whenever an entry returns a negative result it
+// leaves words for LastError(), as qzpub does. Install it with SetDataAccessForTesting().
+// Threads: any; every member locks. The last error is one for all threads.
 #ifndef QZ_PRESENCE_TESTING_RECORDING_DATA_ACCESS_H_
 #define QZ_PRESENCE_TESTING_RECORDING_DATA_ACCESS_H_
 
@@ -65,6 +66,10 @@ class RecordingDataAccess final : public DataAccess {
   // entry fails with status (as an entry that could not be bound) until cleared. The call
   // is still recorded.
   void Fail(const std::string& entry, Status status);
+  // entry fails as the library reports a failure, until cleared: it returns -1, has no effect,
+  // and leaves words as the last error. The call is still recorded.
+  void FailAsLibrary(const std::string& entry, std::string words);
+  // Ends what Fail and FailAsLibrary scripted.
   void ClearFailures();
 
   // ---- DataAccess ----------------------------------------------------------------------
@@ -79,6 +84,8 @@ class RecordingDataAccess final : public DataAccess {
   Result<int32_t> userYHDL_GetFirst(int32_t hdbc, YHDLRecord& record,
                                     const std::string& condition) override;
   Result<int32_t> userYHDL_GetNext(int32_t cursor, YHDLRecord& record) override;
+  // The words of the last negative result; kept until the next one, as in qzpub.
+  std::string LastError() override;
 
  private:
   struct Scan {
@@ -86,10 +93,14 @@ class RecordingDataAccess final : public DataAccess {
     size_t next = 1;
   };
 
-  // Records the call; returns the scripted failure of the entry, if any.
-  std::optional<Status> Record(const char* entry, int32_t handle, std::string text,
-                               const YHDLRecord* record);
-  int32_t ResultOf(const std::string& entry) const;
+  // Records the call; returns the scripted failure of the entry, if any: a Status for one
+  // that cannot be bound, -1 for one that fails as the library.
+  std::optional<Result<int32_t>> Record(const char* entry, int32_t handle, std::string text,
+                                        const YHDLRecord* record);
+  // The scripted result of entry (1 unless scripted); a negative one leaves words.
+  int32_t ResultOf(const std::string& entry);
+  // Returns the failure result, leaving words as the last error.
+  int32_t Failed(int32_t result, std::string words);
 
   mutable std::mutex mu_;
   std::vector<Call> calls_;
@@ -101,6 +112,8 @@ class RecordingDataAccess final : public DataAccess {
   int32_t get_next_end_result_ = 0;
   std::map<std::string, int32_t> results_;
   std::map<std::string, Status> failures_;
+  std::map<std::string, std::string> library_failures_;
+  std::string last_error_;
   std::map<int32_t, Scan> scans_;
   int32_t next_cursor_ = 1;
 };
