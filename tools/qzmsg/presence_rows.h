@@ -34,10 +34,6 @@ qz::Result<std::vector<PresenceRow>> ReadPresenceRows(int32_t hdbc);
 // Opens a qzpub connection; fails with the library's own message (the URI without password).
 qz::Result<int32_t> ConnectDatabase(const std::string& uri);
 
-// uri with every password shown as "***": a URI's "user:secret@", a "password=" parameter of
-// its query, or a libpq keyword string's "password=..." (quoted or not).
-std::string WithoutPassword(std::string_view uri);
-
 }  // namespace qzmsg
 
 #endif  // QZMSG_PRESENCE_ROWS_H_
