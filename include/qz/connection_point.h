@@ -3,8 +3,12 @@
 #ifndef QZ_CONNECTION_POINT_H_
 #define QZ_CONNECTION_POINT_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -26,6 +30,7 @@ class ConnectionPoint {
   // caller keeps it alive until it has unadvised it or the source is destroyed. The same sink
   // may be advised more than once and then receives each event once per cookie.
   Result<uint32_t> Advise(Sink* sink) {
+    if (Status own = OnOwnThread("Advise"); !own.ok()) return own;
     if (sink == nullptr) return Status::Error(errc::kInvalidArgument, "Advise: no sink given");
     const uint32_t cookie = ++state_->last_cookie;
     state_->sinks.push_back({cookie, sink});
@@ -35,6 +40,7 @@ class ConnectionPoint {
   // Ends the subscription of cookie. Safe inside an event handler, also for the sink being
   // called: a sink unadvised during an event receives nothing more from that event on.
   Status Unadvise(uint32_t cookie) {
+    if (Status own = OnOwnThread("Unadvise"); !own.ok()) return own;
     auto& sinks = state_->sinks;
     for (auto it = sinks.begin(); it != sinks.end(); ++it) {
       if (it->cookie == cookie) {
@@ -49,6 +55,17 @@ class ConnectionPoint {
 
  protected:
   ~ConnectionPoint() { state_->alive = false; }
+
+  // The thread that created the object, the only one that may call it: its members and its
+  // events run on that thread's loop, whose tables a call from elsewhere would corrupt.
+  bool OwnThread() const { return std::this_thread::get_id() == owner_; }
+  Status OnOwnThread(std::string_view member) const {
+    if (OwnThread()) return Status::OK();
+    return Status::Error(errc::kWrongThread,
+                         std::string(member) +
+                             ": called from a thread other than the one that created the object; "
+                             "call it from that thread (its message loop)");
+  }
 
   // Calls fn(sink) for every sink advised when the event begins and still advised when its
   // turn comes, in the order of advising, synchronously. Stops when the source is destroyed
@@ -82,7 +99,9 @@ class ConnectionPoint {
     Sink* sink;
   };
   struct State {
-    bool alive = true;
+    // Atomic: an object destroyed on a thread other than its own (a host mistake) must still
+    // be seen as gone by its own thread, which may hold events for it.
+    std::atomic<bool> alive{true};
     uint32_t last_cookie = 0;
     std::vector<Entry> sinks;
     bool IsAdvised(uint32_t cookie) const {
@@ -93,6 +112,7 @@ class ConnectionPoint {
     }
   };
   std::shared_ptr<State> state_ = std::make_shared<State>();
+  std::thread::id owner_ = std::this_thread::get_id();
 };
 
 }  // namespace qz

@@ -10,7 +10,10 @@
 // on that thread; socket events are delivered by that thread's message loop (qz/message_loop.h),
 // which the host drives. Init, LogOut and SendMessage run that loop once or more before they
 // return, so events (acceptMessage included) may be raised to the host while they are in
-// progress, and a handler may call the object again.
+// progress, and a handler may call the object again. A call from any other thread fails at once
+// with errc::kWrongThread and changes nothing (CurrentLogin gives nothing); destruction on
+// another thread leaves the login's listener and row as they are, since only the creating
+// thread may touch them.
 #ifndef QZ_NET_MESSAGE_H_
 #define QZ_NET_MESSAGE_H_
 

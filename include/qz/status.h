@@ -28,6 +28,8 @@ inline constexpr int32_t kNoConnection = 0x200;   // unknown connection-point co
 inline constexpr int32_t kRowNotWritten = 0x201;  // the presence row was not written
 // The data-access library reported a failure; the message holds its own words.
 inline constexpr int32_t kDatabaseFailed = 0x202;
+// A call from a thread other than the object's own (COM's apartments refuse it likewise).
+inline constexpr int32_t kWrongThread = 0x203;
 // Socket numbers, in Winsock numbering.
 inline constexpr int32_t kWsaInvalidArgument = 10022;
 inline constexpr int32_t kWsaTooManySockets = 10024;

@@ -25,22 +25,25 @@ using component::NetMessagePeer;
 using presence::CurrentDataAccess;
 
 // Forwards the listener form's events to the class's handlers. Owned by the form's subscription,
-// which the class ends (SetListenerForm) before it goes away.
+// which the class ends (SetListenerForm) before it goes away; an object destroyed on another
+// thread cannot end it, and then the guard says it is gone.
 class ListenerFormSink final : public transport::frmMsgEvents {
  public:
-  explicit ListenerFormSink(QZCLS_NetMessage* owner) : owner_(owner) {}
+  ListenerFormSink(QZCLS_NetMessage* owner, NetMessagePeer::Guard guard)
+      : owner_(owner), guard_(std::move(guard)) {}
   void userLogin(const std::string& msg) override {
-    NetMessagePeer::m_frmMsg_userLogin(*owner_, msg);
+    if (!guard_.destroyed()) NetMessagePeer::m_frmMsg_userLogin(*owner_, msg);
   }
   void userLogout(const std::string& msg) override {
-    NetMessagePeer::m_frmMsg_userLogout(*owner_, msg);
+    if (!guard_.destroyed()) NetMessagePeer::m_frmMsg_userLogout(*owner_, msg);
   }
   void acceptMessage(const std::string& msg) override {
-    NetMessagePeer::m_frmMsg_acceptMessage(*owner_, msg);
+    if (!guard_.destroyed()) NetMessagePeer::m_frmMsg_acceptMessage(*owner_, msg);
   }
 
  private:
   QZCLS_NetMessage* owner_;
+  NetMessagePeer::Guard guard_;
 };
 
 Status NoLogin(const char* method) {
@@ -135,6 +138,12 @@ Status InsertPresenceRow(presence::DataAccess& db, int32_t hdbc, YHDLRecord& rec
 QZCLS_NetMessage::QZCLS_NetMessage() : m_lngHdbc(0) {}
 
 QZCLS_NetMessage::~QZCLS_NetMessage() {
+  if (!OwnThread()) {
+    // The listener and the connections belong to the creating thread's loop, which this thread
+    // must not touch: they stay as they are (the form drops what arrives; the row stays until a
+    // purge) rather than corrupting that loop.
+    return;
+  }
   (void)LogOut();  // its failure, as when there is no login, must not escape the destruction
   // A LogOut that failed (the database gone) left the listener open, and nobody could close it
   // once this object is gone: it would hold its port and take messages for no one.
@@ -152,7 +161,7 @@ void QZCLS_NetMessage::CloseListenerForm() {
 void QZCLS_NetMessage::SetListenerForm(std::shared_ptr<transport::frmMsg> form) {
   if (m_frmMsg) m_frmMsg->Subscribe(nullptr);
   m_frmMsg = std::move(form);
-  if (m_frmMsg) m_frmMsg->Subscribe(std::make_shared<ListenerFormSink>(this));
+  if (m_frmMsg) m_frmMsg->Subscribe(std::make_shared<ListenerFormSink>(this, GuardLifetime()));
 }
 
 void QZCLS_NetMessage::StartListener() {
@@ -163,6 +172,7 @@ void QZCLS_NetMessage::StartListener() {
 Status QZCLS_NetMessage::Init(int32_t lngHdbc, std::string_view UserName, std::string_view SysName,
                               std::string_view ModName, std::string_view UserFullName,
                               std::string_view Std1, std::string_view /*Std2*/) {
+  if (Status own = OnOwnThread("Init"); !own.ok()) return own;
   presence::DataAccess& db = CurrentDataAccess();
 
   char buffer[QZPUB_DATE_BUFFER_SIZE] = {};
@@ -232,13 +242,14 @@ Status QZCLS_NetMessage::AbandonLogin(Status why) {
 }
 
 std::optional<LoginRow> QZCLS_NetMessage::CurrentLogin() const {
-  if (!m_YHDL) return std::nullopt;
+  if (!OwnThread() || !m_YHDL) return std::nullopt;
   const bool listening =
       m_frmMsg && m_frmMsg->Listener().State() == platform::SocketState::kListening;
   return LoginRow{m_YHDL->YH00(), m_YHDL->YH02(), LeadingNumber(m_YHDL->YH03()), listening};
 }
 
 Status QZCLS_NetMessage::LogOut() {
+  if (Status own = OnOwnThread("LogOut"); !own.ok()) return own;
   if (!m_YHDL) return NoLogin("LogOut");
   YHDLRecord record = presence::ZeroRecord();
   record.YH00 = m_YHDL->YH00();
@@ -280,6 +291,7 @@ Status QZCLS_NetMessage::SendMessage(std::string_view msg, std::string& UserName
 Status QZCLS_NetMessage::Send(std::string_view msg, std::string& UserName, std::string& SysName,
                               std::string& ModName, size_t& started) {
   started = 0;
+  if (Status own = OnOwnThread("SendMessage"); !own.ok()) return own;
   UserName = TrimCString(UserName);
   SysName = TrimCString(SysName);
   ModName = TrimCString(ModName);
@@ -311,9 +323,13 @@ Status QZCLS_NetMessage::Send(std::string_view msg, std::string& UserName, std::
   return Status::OK();
 }
 
-Result<int32_t> QZCLS_NetMessage::getLoginUsersCount() { return 0; }
+Result<int32_t> QZCLS_NetMessage::getLoginUsersCount() {
+  if (Status own = OnOwnThread("getLoginUsersCount"); !own.ok()) return own;
+  return 0;
+}
 
 Result<StringArray> QZCLS_NetMessage::getLoginUser(int32_t /*id*/, std::optional<bool> /*isKey*/) {
+  if (Status own = OnOwnThread("getLoginUser"); !own.ok()) return own;
   return StringArray(std::nullopt);
 }
 
@@ -321,7 +337,7 @@ Status QZCLS_NetMessage::Init2(std::string_view /*Opt*/, int32_t /*lngHdbc*/, in
                                std::string_view /*UserName*/, std::string_view /*LocalIp*/,
                                std::string_view /*LocalPort*/, std::string_view /*SysName*/,
                                std::string_view /*MdlName*/) {
-  return Status::OK();
+  return OnOwnThread("Init2");
 }
 
 namespace component {

@@ -12,6 +12,8 @@ namespace qz::component {
 
 class NetMessagePeer {
  public:
+  // Tells whether an object is gone, for what may outlive it.
+  using Guard = QZCLS_NetMessage::LifetimeGuard;
   // The handlers of the listener form's events. acceptMessage receives the body of a message
   // payload (the payload without its kind) and raises the public acceptMessage with its first
   // four fields; the login and logout notices are accepted and raise nothing.

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <initializer_list>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "component/net_message_peer.h"
 #include "presence/data_access.h"
@@ -126,6 +128,58 @@ TEST_F(NetMessageTest, DestroyingALoggedInObjectLogsOut) {
   EXPECT_EQ(db_.entries().back(), "userYHDL_Delete");
   EXPECT_EQ(LastCall("userYHDL_Delete").record.YH00, 41);
   EXPECT_TRUE(db_.rows().empty());
+}
+
+// ---- Threads -------------------------------------------------------------------------------
+
+TEST_F(NetMessageTest, CallsFromAnotherThreadFailAndChangeNothing) {
+  QZCLS_NetMessage net;
+  ASSERT_TRUE(net.Init(7, "u", "s", "m").ok());
+  db_.ClearCalls();
+  Sink sink;
+  std::vector<Status> got;
+  std::string user = " x ", sys, mod;
+  std::optional<LoginRow> row_elsewhere = LoginRow{};
+  std::thread([&] {
+    got.push_back(net.Init(7, "u2", "s", "m"));
+    got.push_back(net.SendMessage("hi"));
+    got.push_back(net.SendMessage("hi", user, sys, mod));
+    got.push_back(net.LogOut());
+    got.push_back(net.Advise(&sink).status());
+    got.push_back(net.Unadvise(1));
+    got.push_back(net.getLoginUsersCount().status());
+    got.push_back(net.getLoginUser(0).status());
+    got.push_back(net.Init2("", 7, 1, "u", "", "", "s", "m"));
+    row_elsewhere = net.CurrentLogin();
+  }).join();
+  for (const Status& s : got) EXPECT_EQ(s.code(), errc::kWrongThread) << s.ToString();
+  EXPECT_NE(got[0].message().find("Init"), std::string::npos) << got[0].message();
+  EXPECT_EQ(user, " x ");  // not even trimmed
+  EXPECT_FALSE(row_elsewhere.has_value());
+  EXPECT_TRUE(db_.calls().empty());
+  EXPECT_EQ(net.SinkCount(), 0u);
+  // Its own thread carries on.
+  EXPECT_TRUE(net.CurrentLogin().has_value());
+  EXPECT_TRUE(net.LogOut().ok());
+}
+
+TEST_F(NetMessageTest, DestructionOnAnotherThreadLeavesTheLoginAndDropsItsEvents) {
+  auto net = std::make_unique<QZCLS_NetMessage>();
+  ASSERT_TRUE(net->Init(7, "u", "s", "m").ok());
+  const std::optional<LoginRow> row = net->CurrentLogin();
+  ASSERT_TRUE(row.has_value());
+  db_.ClearCalls();
+  std::thread([&] { net.reset(); }).join();
+  EXPECT_TRUE(db_.calls().empty());
+  EXPECT_EQ(db_.rows().size(), 1u);
+  // Its listener still listens on this thread's loop; what arrives reaches nobody, safely.
+  QZCLS_NetMessage sender;
+  ASSERT_TRUE(sender.Init(7, "v", "s", "m").ok());
+  size_t started = 0;
+  ASSERT_TRUE(sender.SendMessage("to the departed", "u", "s", "m", started).ok());
+  EXPECT_EQ(started, 1u);
+  loop::RunFor(std::chrono::milliseconds(200));
+  EXPECT_TRUE(sender.LogOut().ok());
 }
 
 // ---- Events --------------------------------------------------------------------------------

@@ -27,7 +27,10 @@ HRESULT ReportError(HRESULT hr, const wchar_t* description) {
 }
 
 HRESULT Failed(const Status& status) {
-  const HRESULT hr = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, status.code() & 0xFFFF);
+  // A call from the wrong thread is what COM itself says of one that crosses apartments.
+  const HRESULT hr = status.code() == errc::kWrongThread
+                         ? RPC_E_WRONG_THREAD
+                         : MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, status.code() & 0xFFFF);
   return ReportError(hr, Widen(status.message()).c_str());
 }
 
