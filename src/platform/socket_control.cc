@@ -247,6 +247,8 @@ Status SocketControl::Listen() { return impl_->Listen(); }
 Status SocketControl::Accept(int32_t requestID) { return impl_->Accept(requestID); }
 Status SocketControl::Connect() { return impl_->Connect(nullptr); }
 
+size_t SocketControl::BytesUnsent() const { return impl_->BytesUnsent(); }
+
 Status SocketControl::ConnectFromFreePort(const LocalPortWalk& walk) {
   return impl_->Connect(&walk);
 }

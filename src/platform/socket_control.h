@@ -12,6 +12,7 @@
 #ifndef QZ_PLATFORM_SOCKET_CONTROL_H_
 #define QZ_PLATFORM_SOCKET_CONTROL_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -116,6 +117,9 @@ class SocketControl {
   // a later pass even when everything was written at once. Fails at once (40006) unless
   // connected; a failure of the transfer comes as OnError.
   Status SendData(std::string_view bytes);
+  // Bytes given to SendData that the kernel has not taken yet: 0 once it has them all, which is
+  // what OnSendComplete will tell.
+  size_t BytesUnsent() const;
   // Moves at most maxLen received bytes (all available when maxLen <= 0) into out, replacing
   // its content, and re-arms OnDataArrival.
   Status GetData(std::string& out, int32_t maxLen = 0);

@@ -39,6 +39,7 @@ class SocketControl::Impl final : public IoHandler,
   Status BindLocal(sockets::SocketHandle s, sockets::Family family, const LocalPortWalk* walk);
   Status SendData(std::string_view bytes);
   Status GetData(std::string& out, int32_t max_len);
+  size_t BytesUnsent() const { return out_.Unsent(); }
   void Close() { Reset(SocketState::kClosed); }
 
   void OnIoReady(uint32_t events) override;

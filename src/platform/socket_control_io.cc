@@ -30,10 +30,15 @@ Status SocketControl::Impl::SendData(std::string_view bytes) {
   Status sent = out_.WriteTo(socket_);
   if (!sent.ok()) {
     Fail(sent, "SendData", /*now=*/false);
+  } else if (out_.Unsent() == 0) {
+    // All taken at once: SendComplete comes from a later pass all the same, posted, so the watch
+    // need not change for it (a caller that closes on seeing BytesUnsent() == 0 makes no call).
+    Post([](Impl& c) {
+      c.Raise([](SocketEvents& e) { e.OnSendComplete(); });
+      c.Rearm();
+    });
   } else {
-    // Written at once or not: the writable event of a later pass carries on, and raises
-    // SendComplete once nothing is left. A connected socket with room is writable at once, so
-    // this costs no wake-up of the loop.
+    // The writable event carries on, and raises SendComplete once nothing is left.
     complete_due_ = true;
     Rearm();
   }

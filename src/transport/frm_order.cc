@@ -11,7 +11,15 @@ std::shared_ptr<frmOrder> frmOrder::Create(DeliveryEnded on_end) {
 }
 
 void frmOrder::OnConnect() {
-  if (Status sent = Use().SendData(EncodeForWire(Use().Tag())); !sent.ok()) Fail(sent);
+  if (Status sent = Use().SendData(EncodeForWire(Use().Tag())); !sent.ok()) {
+    Fail(sent);
+    return;
+  }
+  // The kernel took it all at once, as it does for any payload its buffer holds: the send has
+  // completed, and closing now lets the peer's one read find the data and the close together.
+  if (Use().BytesUnsent() == 0 && Use().State() == platform::SocketState::kConnected) {
+    OnSendComplete();
+  }
 }
 
 void frmOrder::HoldLocalPort() {

@@ -1,6 +1,7 @@
 // frmOrder: the hidden form of one outbound delivery. Its control `Use` connects to the peer,
 // sends the payload held in Use's Tag once connected, and the connection ends once the send has
-// completed.
+// completed: at once when the kernel took the whole payload in the first write, else at the
+// SendComplete event.
 //
 // A connection that fails after it was started (the Error event) is reconnected once, from the
 // same local port, and sends the whole payload again; the second failure ends it. A SendData or

@@ -178,7 +178,8 @@ TEST_F(OutboundTest, LogoutDrainWhileDeliveriesAreInFlight) {
     SendToPeer(kLoopback, form->Listener().LocalPort(), kPayload, pick_);
   }
   auto peer = RawPeer::Listen();
-  SendToPeer(kLoopback, peer->port(), kPayload, pick_);
+  // More than the kernel's buffers hold: this one is still sending when the drain comes.
+  SendToPeer(kLoopback, peer->port(), "YH" + std::string(64 << 20, 'z'), pick_);
   ASSERT_GT(RegisteredCount(), 0u);
   // Inbound objects accepted during the drain's passes are drained as well.
   CloseAllConnections();
