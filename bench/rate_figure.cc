@@ -154,18 +154,18 @@ void AddRows(Report& report, const RateReplies& r, double seconds) {
   report.Add(CpuRow("sender", r));
   report.Add(CpuRow("receiver", r));
   Row pick;
-  pick.name = "pickfreeport_after_rate";
-  pick.what = "  PickFreePort after the run";
+  pick.name = "pickfreeport_during_rate";
+  pick.what = "  PickFreePort during the run";
   pick.unit = "us";
-  pick.value = Field(r.after, "pick_us");
+  pick.value = Field(r.comp, "pick_max_us");
   pick.target = "<= 20 us";
   pick.met = pick.value <= 20;
   pick.note =
-      "in the sending process, whose memory holds the ports its deliveries left in "
-      "TIME_WAIT (" +
-      Fixed(Field(r.comp, "time_wait"), 0) + " of them); the table at " +
-      Fixed(Field(r.after, "rows"), 0) + " rows; " + Fixed(Field(r.before, "pick_us"), 1) +
-      " us before the run";
+      "the slowest of 8 samples (each the median of 5 calls) taken in the sending process "
+      "during the run, whose port memory holds the ports its deliveries left in "
+      "TIME_WAIT: " +
+      Fixed(Field(r.comp, "pick_max_time_wait"), 0) + " in TIME_WAIT at that sample; " +
+      Fixed(Field(r.before, "pick_us"), 1) + " us before the run";
   report.Add(pick);
 }
 
