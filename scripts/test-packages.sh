@@ -20,8 +20,8 @@ command -v file >/dev/null || tools+=(file)
 command -v dpkg-shlibdeps >/dev/null || tools+=(dpkg-dev)
 if [ "${#tools[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get install -y -q --no-install-recommends "${tools[@]}" ||
-    { $SUDO apt-get update -q && $SUDO apt-get install -y -q --no-install-recommends "${tools[@]}"; }
+  install_tools() { $SUDO apt-get install -y -q --no-install-recommends "${tools[@]}"; }
+  install_tools || { $SUDO apt-get update -q && install_tools; }
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qz-packages.XXXXXX")
@@ -29,7 +29,7 @@ installed=0
 cleanup() {
   local rc=$?
   if [ "$installed" = 1 ]; then
-    $SUDO apt-get remove -y -q qz-netmessage-dev qz-netmessage >/dev/null ||
+    $SUDO apt-get remove -y -q --purge qz-netmessage-dev qz-netmessage >/dev/null ||
       echo "test-packages: could not remove the packages" >&2
   fi
   rm -rf "$work"
@@ -53,16 +53,22 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 cmake --build "$build" -j"$(nproc)"
 
+# The version the packages, the libraries' SONAMEs and the -dev package's Depends carry.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+major=${version%%.*}
+
 step "cpack -G DEB"
 (cd "$build" && cpack -G DEB -B "$work/debs" >/dev/null)
 runtime_deb=$(ls "$work"/debs/qz-netmessage_*.deb)
 dev_deb=$(ls "$work"/debs/qz-netmessage-dev_*.deb)
 arch=$(dpkg --print-architecture)
-[ "$(basename "$runtime_deb")" = "qz-netmessage_1.0.0_$arch.deb" ] || fail "runtime deb: $runtime_deb"
+[ "$(basename "$runtime_deb")" = "qz-netmessage_${version}_$arch.deb" ] ||
+  fail "runtime package named $runtime_deb"
 
 runtime_files=$(dpkg-deb -c "$runtime_deb" | awk '{print $6}')
 dev_files=$(dpkg-deb -c "$dev_deb" | awk '{print $6}')
-for f in usr/bin/qzmsg usr/lib/libqz_netmessage.so.1 usr/lib/libqzpub.so.1 usr/lib/libqzpub.so \
+for f in usr/bin/qzmsg usr/lib/libqz_netmessage.so.$major usr/lib/libqzpub.so.$major \
+  usr/lib/libqzpub.so \
   usr/share/qzpub/sql/qz_client_role_postgresql.sql; do
   expect "$runtime_files" "^\./$f( |$)"
 done
@@ -73,17 +79,17 @@ for f in usr/include/qz/net_message.h usr/include/qz/version.h usr/include/qzpub
   expect "$dev_files" "^\./$f( |$)"
 done
 refuse "$runtime_files" '^\./usr/(include|lib/cmake|lib/pkgconfig)/'
-# Each library's SONAME, as the packages' file names promise.
+# Each library's SONAME carries the major version.
 dpkg-deb -x "$runtime_deb" "$work/runtime"
 for lib in qz_netmessage qzpub; do
-  soname=$(objdump -p "$work/runtime/usr/lib/lib$lib.so.1" | awk '/SONAME/ {print $2}')
-  [ "$soname" = "lib$lib.so.1" ] || fail "lib$lib.so.1 has SONAME '$soname'"
+  soname=$(objdump -p "$work/runtime/usr/lib/lib$lib.so.$version" | awk '/SONAME/ {print $2}')
+  [ "$soname" = "lib$lib.so.$major" ] || fail "lib$lib.so.$version has SONAME '$soname'"
 done
 runtime_depends=$(dpkg-deb -f "$runtime_deb" Depends)
 for dep in libc6 libstdc\\+\\+6 libsqlite3-0 libpq5 libedit2; do
   expect "$runtime_depends" "(^|, )$dep( |,|$)"
 done
-expect "$(dpkg-deb -f "$dev_deb" Depends)" '^qz-netmessage \(= 1\.0\.0\)$'
+expect "$(dpkg-deb -f "$dev_deb" Depends)" "^qz-netmessage \\(= ${version//./\\.}\\)\$"
 
 step "the runtime package alone: qzmsg on 127.0.0.1"
 installed=1
@@ -124,9 +130,12 @@ step "hosts against the packages (find_package, pkg-config)"
 build_and_run_hosts "$work/host-deb" "$work/host-deb-pc"
 
 step "apt-get remove"
-$SUDO apt-get remove -y -q qz-netmessage-dev qz-netmessage >/dev/null
+$SUDO apt-get remove -y -q --purge qz-netmessage-dev qz-netmessage >/dev/null
 installed=0
-if [ -e /usr/bin/qzmsg ] || [ -e /usr/lib/libqzpub.so.1 ]; then fail "files left after removal"; fi
+if [ -e /usr/bin/qzmsg ] || [ -e "/usr/lib/libqzpub.so.$major" ]; then
+  fail "files left after removal"
+fi
+if dpkg-query -W qz-netmessage >/dev/null 2>&1; then fail "dpkg still lists qz-netmessage"; fi
 
 step "cmake --install to another prefix"
 prefix=$work/prefix
