@@ -78,16 +78,15 @@ void FanoutCase(Context& ctx, Report& report, const Plan& plan, int64_t endpoint
                Fixed(Median(comp_rows), 0) + " rows (raw " + Fixed(Median(raw_rows), 0) + ")" +
                (isolated ? "" : "; in the machine's own network namespace");
   }
-  if (plan.receivers == 128) {
-    row.target = "ratio >= 0.80";
-    if (row.ratio) row.met = *row.ratio >= 0.8;
+  if (plan.receivers == 128 || plan.receivers == 512) {
+    row.target = "ratio >= 0.90";
+    if (row.ratio) row.met = *row.ratio >= 0.9;
     if (row.met && !*row.met) {
       report.Note(row.name +
                   " held back by: the component's own work per recipient beside raw's connect, "
-                  "write and close: a bind probe per port candidate, a hidden connection object "
-                  "and its registry entry with a fresh random key at both ends, and a pass of the "
-                  "message loop after each connection is started, which the fan-out's design "
-                  "makes part of every delivery");
+                  "write and close, on the two cores that the sender and every receiver share: "
+                  "CPU per message at each end (cpu_per_message_*, from the sustained run) and "
+                  "its system calls and user instructions (--profile) say how much");
     }
   }
   std::printf("  %s: component %s ms, raw %s ms\n", row.name.c_str(), Fixed(row.value, 2).c_str(),
@@ -166,6 +165,9 @@ void RunLatencyFigure(Context& ctx, Report& report) {
     if (p == 99) {
       row.target = "< 1000 us";
       if (!row.skipped) row.met = row.value < 1000;
+    } else {
+      row.target = "ratio >= 0.60";
+      if (row.ratio) row.met = *row.ratio >= 0.6;
     }
     report.Add(row);
   }
