@@ -59,16 +59,22 @@ class OutboundFaultTest : public testing::TransportTest {
     for (int fd : raw_) platform::testing::RawClose(fd);
     TransportTest::TearDown();
   }
+  // A listener that never accepts, its queue already full: connecting to it hangs. Its port, or
+  // 0 when it could not be made.
+  uint16_t FullListener() {
+    uint16_t port = 0;
+    const int listener = platform::testing::RawListen(0, &port);
+    if (listener < 0) return 0;
+    raw_.push_back(listener);
+    for (int i = 0; i < 3; ++i) raw_.push_back(platform::testing::RawConnectNonBlocking(port));
+    return port;
+  }
   std::vector<int> raw_;
 };
 
 TEST_F(OutboundFaultTest, StuckRecipientsDoNotHoldUpTheOthers) {
-  // A listener that never accepts, its queue already full: connecting to it hangs.
-  uint16_t full_port = 0;
-  const int full = platform::testing::RawListen(0, &full_port);
-  ASSERT_GE(full, 0);
-  raw_.push_back(full);
-  for (int i = 0; i < 3; ++i) raw_.push_back(platform::testing::RawConnectNonBlocking(full_port));
+  const uint16_t full_port = FullListener();
+  ASSERT_NE(full_port, 0);
 
   auto deaf = DeafPeer::Listen();
   auto good = RawPeer::Listen();
@@ -123,11 +129,8 @@ TEST_F(OutboundFaultTest, DeliveriesBeyondTheLimitWaitForASlotInsteadOfFailing) 
   platform::sockets::SetConnectWaitLimit(milliseconds(300));
   const size_t limit = DeliveryLimit();
   ASSERT_EQ(limit, 64u);
-  uint16_t full_port = 0;
-  const int full = platform::testing::RawListen(0, &full_port);
-  ASSERT_GE(full, 0);
-  raw_.push_back(full);
-  for (int i = 0; i < 3; ++i) raw_.push_back(platform::testing::RawConnectNonBlocking(full_port));
+  const uint16_t full_port = FullListener();
+  ASSERT_NE(full_port, 0);
 
   auto good = RawPeer::Listen();
   const std::string small = BuildMessagePayload("behind the ghosts", "u1", "S", "M", 7);
@@ -163,11 +166,8 @@ TEST_F(OutboundFaultTest, DeliveriesBeyondTheLimitWaitForASlotInsteadOfFailing) 
 TEST_F(OutboundFaultTest, TheDrainCancelsWaitingDeliveries) {
   platform::testing::ScopedDescriptorLimit descriptors(64);
   ASSERT_TRUE(descriptors.ok());
-  uint16_t full_port = 0;
-  const int full = platform::testing::RawListen(0, &full_port);
-  ASSERT_GE(full, 0);
-  raw_.push_back(full);
-  for (int i = 0; i < 3; ++i) raw_.push_back(platform::testing::RawConnectNonBlocking(full_port));
+  const uint16_t full_port = FullListener();
+  ASSERT_NE(full_port, 0);
   std::vector<Status> ends;
   const size_t asked = DeliveryLimit() + 3;
   for (size_t i = 0; i < asked; ++i) {
