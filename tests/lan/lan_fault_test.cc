@@ -98,7 +98,7 @@ TEST_F(LanFaultTest, SilentHostDoesNotHoldUpTheOthers) {
   std::string why_not;
   if (!lan_->DropAll(*d_, &why_not)) return SkipOrFail(why_not);
 
-  ChildProcess* send = StartSend(*a_, "sa", {"while d is silent"}, {"--wait-ms", "3000"});
+  ChildProcess* send = StartSend(*a_, "sa", {"while d is silent"}, {"--wait-ms", "5000"});
   ASSERT_NE(send, nullptr);
   for (ChildProcess* live : {ben_, cat_}) {
     std::optional<json> message = NextMessage(*live);
