@@ -83,6 +83,7 @@ TEST_F(LanFaultTest, LinkDownMidBroadcastCostsOnlyThatHost) {
   const RunResult after = Send(*a_, "sa", {"--to-user", "dan", "after the outage"});
   ASSERT_EQ(after.exit_code, 0) << after.err;
   std::vector<std::string> dan_received = ReceivedUntil(*dan_, "after the outage");
+  ASSERT_FALSE(dan_received.empty()) << dan_->stderr_text();
   EXPECT_EQ(dan_received.back(), "after the outage from sa");
   EXPECT_EQ(dan_received.size(), outcomes.at("dan") ? 2u : 1u);
 
