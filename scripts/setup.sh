@@ -11,7 +11,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libpq-dev postgresql
   libcli11-dev nlohmann-json3-dev libedit-dev
-  locales procps iproute2
+  locales procps iproute2 nftables
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -28,15 +28,13 @@
 #include "testing/child_process.h"
 #include "testing/plain_peer.h"
 #include "testing/presence_table.h"
+#include "testing/qzmsg_output.h"
 
 namespace qz_test {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-constexpr auto kStartTimeout = 5000ms;    // until a listener is ready
-constexpr auto kMessageTimeout = 5000ms;  // until a message is printed
-constexpr auto kExitTimeout = 10000ms;    // until a process has logged out and ended
 constexpr char kSep = '\x0F';
 
 enum class Backend { kSqlite, kPostgres };
@@ -47,13 +45,6 @@ inline void PrintTo(Backend backend, std::ostream* os) {
 
 inline std::string BackendName(const testing::TestParamInfo<Backend>& info) {
   return info.param == Backend::kSqlite ? "Sqlite" : "Postgres";
-}
-
-inline std::optional<json> ParseJson(const std::optional<std::string>& line) {
-  if (!line) return std::nullopt;
-  json value = json::parse(*line, nullptr, /*allow_exceptions=*/false);
-  if (value.is_discarded()) return std::nullopt;
-  return value;
 }
 
 class QzmsgFixture : public testing::Test {
@@ -139,39 +130,11 @@ class QzmsgFixture : public testing::Test {
     return child;
   }
 
-  // Reads child's output up to the first line that contains text; that line, or nothing when
-  // the output ended or timeout passed first. Every line read is added to *seen when given.
-  static std::optional<std::string> ReadUntil(ChildProcess& child, const std::string& text,
-                                              milliseconds timeout = kMessageTimeout,
-                                              std::vector<std::string>* seen = nullptr) {
-    while (std::optional<std::string> line = child.ReadLine(timeout)) {
-      if (seen != nullptr) seen->push_back(*line);
-      if (line->find(text) != std::string::npos) return line;
-    }
-    return std::nullopt;
-  }
-
   RunResult Send(const std::string& user, const std::string& sys, const std::string& mod,
                  std::vector<std::string> filters_and_text) {
     std::vector<std::string> args = Login(user, sys, mod);
     args.insert(args.end(), filters_and_text.begin(), filters_and_text.end());
     return RunToEnd(Args("send", args), kExitTimeout);
-  }
-
-  // The next message a `listen --json` prints, or a failure.
-  static std::optional<json> NextMessage(ChildProcess& child) {
-    std::optional<json> event = ParseJson(child.ReadLine(kMessageTimeout));
-    if (!event || (*event)["event"] != "message") return std::nullopt;
-    return event;
-  }
-
-  // Every message a process prints until it ends, for processes that were told to end.
-  static std::vector<json> RemainingMessages(ChildProcess& child) {
-    std::vector<json> messages;
-    while (std::optional<json> event = ParseJson(child.ReadLine(kExitTimeout))) {
-      if ((*event)["event"] == "message") messages.push_back(*event);
-    }
-    return messages;
   }
 
   const Backend backend_;

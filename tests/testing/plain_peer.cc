@@ -21,11 +21,12 @@ sockaddr_in Loopback(int port) {
   return address;
 }
 
-// Binds a new socket to 127.0.0.1:port (0: any); returns it and its port, or -1.
-int BoundSocket(int port, int* bound_port) {
+// Binds a new socket to host:port (port 0: any); returns it and its port, or -1.
+int BoundSocket(const sockaddr_in& host, int port, int* bound_port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  sockaddr_in address = Loopback(port);
+  sockaddr_in address = host;
+  address.sin_port = htons(static_cast<uint16_t>(port));
   socklen_t length = sizeof address;
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -49,9 +50,13 @@ bool WaitReadable(int fd, Clock::time_point deadline) {
 
 }  // namespace
 
-std::unique_ptr<PlainPeer> PlainPeer::Listen() {
+std::unique_ptr<PlainPeer> PlainPeer::Listen() { return Listen("127.0.0.1"); }
+
+std::unique_ptr<PlainPeer> PlainPeer::Listen(const std::string& address) {
+  sockaddr_in host = Loopback(0);
+  if (inet_pton(AF_INET, address.c_str(), &host.sin_addr) != 1) return nullptr;
   int port = 0;
-  const int fd = BoundSocket(0, &port);
+  const int fd = BoundSocket(host, 0, &port);
   if (fd < 0) return nullptr;
   if (listen(fd, 8) != 0) {
     close(fd);
@@ -65,8 +70,15 @@ PlainPeer::~PlainPeer() { close(fd_); }
 std::optional<std::string> PlainPeer::ReceiveOne(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   if (!WaitReadable(fd_, deadline)) return std::nullopt;
-  const int connection = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  sockaddr_in peer{};
+  socklen_t peer_length = sizeof peer;
+  const int connection =
+      accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &peer_length, SOCK_CLOEXEC);
   if (connection < 0) return std::nullopt;
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+  peer_address_ = text;
+  peer_port_ = ntohs(peer.sin_port);
   std::string received;
   for (;;) {
     if (!WaitReadable(connection, deadline)) {
@@ -100,7 +112,7 @@ bool DeliverPayload(int port, std::string_view payload) {
 
 int UnusedLoopbackPort() {
   int port = 0;
-  const int fd = BoundSocket(0, &port);
+  const int fd = BoundSocket(Loopback(0), 0, &port);
   if (fd < 0) return -1;
   close(fd);
   return port;

@@ -1,4 +1,5 @@
-// A peer made of plain loopback sockets, standing in for a client of another implementation.
+// A peer made of plain sockets, standing in for a client of another implementation: on loopback,
+// or on an address of a test LAN when made inside that host's network namespace.
 #ifndef QZ_TESTS_TESTING_PLAIN_PEER_H_
 #define QZ_TESTS_TESTING_PLAIN_PEER_H_
 
@@ -14,6 +15,8 @@ class PlainPeer {
  public:
   // Listens on 127.0.0.1 at a port the kernel picks; nullptr on failure.
   static std::unique_ptr<PlainPeer> Listen();
+  // The same on the IPv4 address given, which the calling thread's network namespace must have.
+  static std::unique_ptr<PlainPeer> Listen(const std::string& address);
   ~PlainPeer();
   PlainPeer(const PlainPeer&) = delete;
   PlainPeer& operator=(const PlainPeer&) = delete;
@@ -22,11 +25,16 @@ class PlainPeer {
   // Accepts one connection and reads it until the other side closes. nullopt when no
   // connection came, or it did not end, within timeout.
   std::optional<std::string> ReceiveOne(std::chrono::milliseconds timeout);
+  // The far end of the connection ReceiveOne last accepted: its address and port.
+  const std::string& last_peer_address() const { return peer_address_; }
+  int last_peer_port() const { return peer_port_; }
 
  private:
   PlainPeer(int fd, int port) : fd_(fd), port_(port) {}
   int fd_;
   int port_;
+  std::string peer_address_;
+  int peer_port_ = 0;
 };
 
 // Connects to 127.0.0.1:port, writes payload whole and closes. False on any failure.
