@@ -24,21 +24,6 @@ namespace fs = std::filesystem;
 
 bool AsRoot() { return geteuid() == 0; }
 
-std::string FindBinDir() {
-  if (const char* env = std::getenv("QZPUB_PG_BINDIR"); env != nullptr && *env != '\0') return env;
-  std::error_code ec;
-  int best = -1;
-  std::string dir;
-  for (const auto& entry : fs::directory_iterator("/usr/lib/postgresql", ec)) {
-    const int version = std::atoi(entry.path().filename().c_str());
-    if (version > best && fs::exists(entry.path() / "bin" / "pg_ctl", ec)) {
-      best = version;
-      dir = (entry.path() / "bin").string();
-    }
-  }
-  return dir;
-}
-
 // Hands path to user postgres when running as root, so the server can write there.
 bool GiveToServerUser(const std::string& path) {
   if (!AsRoot()) return true;
@@ -75,15 +60,30 @@ int Run(std::vector<std::string> argv, const std::string& log_path) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string Tail(const std::string& path, size_t max = 1500) {
+}  // namespace
+
+std::string PostgresBinDir() {
+  if (const char* env = std::getenv("QZPUB_PG_BINDIR"); env != nullptr && *env != '\0') return env;
+  std::error_code ec;
+  int best = -1;
+  std::string dir;
+  for (const auto& entry : fs::directory_iterator("/usr/lib/postgresql", ec)) {
+    const int version = std::atoi(entry.path().filename().c_str());
+    if (version > best && fs::exists(entry.path() / "bin" / "pg_ctl", ec)) {
+      best = version;
+      dir = (entry.path() / "bin").string();
+    }
+  }
+  return dir;
+}
+
+std::string FileTail(const std::string& path, size_t max) {
   std::ifstream in(path);
   std::stringstream ss;
   ss << in.rdbuf();
   std::string s = ss.str();
   return s.size() <= max ? s : "..." + s.substr(s.size() - max);
 }
-
-}  // namespace
 
 int UnusedLoopbackPort() {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -125,7 +125,7 @@ std::string TemplateCluster(const std::string& bin, std::string* why_not) {
                       "trust", "-E", "UTF8", "--locale=C", "-N", "--wal-segsize=1"},
                      log);
   if (rc != 0) {
-    *why_not = "initdb failed (exit " + std::to_string(rc) + "): " + Tail(log);
+    *why_not = "initdb failed (exit " + std::to_string(rc) + "): " + FileTail(log, 1500);
     fs::remove_all(building, ec);
     return "";
   }
@@ -153,7 +153,7 @@ PostgresServer* SharedPostgresServer(std::string* why_not) {
 }
 
 std::unique_ptr<PostgresServer> PostgresServer::Start(std::string* why_not) {
-  const std::string bin = FindBinDir();
+  const std::string bin = PostgresBinDir();
   if (bin.empty()) {
     *why_not = "no PostgreSQL server binaries (set QZPUB_PG_BINDIR or install postgresql)";
     return nullptr;
@@ -220,7 +220,7 @@ std::string PostgresServer::SocketUri() const {
 }
 
 std::string PostgresServer::log() const {
-  return Tail(folder_ + "/commands.log", 800) + "\n" + Tail(folder_ + "/server.log", 1500);
+  return FileTail(folder_ + "/commands.log", 800) + "\n" + FileTail(folder_ + "/server.log", 1500);
 }
 
 }  // namespace qzpub_test

@@ -9,10 +9,17 @@
 #ifndef QZPUB_TESTS_POSTGRES_SERVER_H_
 #define QZPUB_TESTS_POSTGRES_SERVER_H_
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
 namespace qzpub_test {
+
+// The folder of the machine's PostgreSQL server binaries: QZPUB_PG_BINDIR, else the newest of
+// /usr/lib/postgresql/*/bin; empty when there is none.
+std::string PostgresBinDir();
+// The last max bytes of a file (a log), "..." in front when cut.
+std::string FileTail(const std::string& path, size_t max);
 
 class PostgresServer {
  public:

@@ -9,6 +9,8 @@
 #include <sstream>
 #include <vector>
 
+#include "postgres_server.h"
+
 namespace qz_lan {
 namespace {
 
@@ -16,29 +18,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr int kPort = 5432;
-
-std::string FindBinDir() {
-  if (const char* env = std::getenv("QZPUB_PG_BINDIR"); env != nullptr && *env != '\0') return env;
-  std::error_code ec;
-  int best = -1;
-  std::string dir;
-  for (const auto& entry : fs::directory_iterator("/usr/lib/postgresql", ec)) {
-    const int version = std::atoi(entry.path().filename().c_str());
-    if (version > best && fs::exists(entry.path() / "bin" / "pg_ctl", ec)) {
-      best = version;
-      dir = (entry.path() / "bin").string();
-    }
-  }
-  return dir;
-}
-
-std::string Tail(const std::string& path, size_t max) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  const std::string s = ss.str();
-  return s.size() <= max ? s : "..." + s.substr(s.size() - max);
-}
 
 // argv as user postgres; argv[0] is a path.
 std::vector<std::string> AsServerUser(std::vector<std::string> argv) {
@@ -57,7 +36,7 @@ std::vector<std::string> HereAsServerUser(std::vector<std::string> argv) {
 
 std::unique_ptr<LanPostgres> LanPostgres::Start(const NetnsLan& lan, const Host& host,
                                                 std::string* why_not) {
-  const std::string bin = FindBinDir();
+  const std::string bin = qzpub_test::PostgresBinDir();
   std::error_code ec;
   if (bin.empty() || !fs::exists(bin + "/initdb", ec)) {
     *why_not = "no PostgreSQL server binaries (set QZPUB_PG_BINDIR or install postgresql)";
@@ -123,6 +102,6 @@ std::string LanPostgres::SocketUri() const {
   return "postgresql://postgres@/postgres?host=" + folder_ + "&port=" + std::to_string(kPort);
 }
 
-std::string LanPostgres::log() const { return Tail(folder_ + "/server.log", 1500); }
+std::string LanPostgres::log() const { return qzpub_test::FileTail(folder_ + "/server.log", 1500); }
 
 }  // namespace qz_lan
