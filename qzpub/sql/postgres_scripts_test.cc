@@ -3,9 +3,7 @@
 #include <libpq-fe.h>
 
 #include <chrono>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,13 +19,6 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::SizeIs;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // A superuser's libpq session on one database; runs scripts of many statements as psql does.
 class Admin {
@@ -96,8 +87,9 @@ class PostgresScriptsTest : public ::testing::Test {
   // The table and the group role, set up as the README tells an administrator to.
   void SetUpAsAdministrator() {
     Admin admin(UriOf("postgres"));
-    ASSERT_EQ(admin.Exec(ReadFile(QZPUB_SQL_DIR "/yhdl_postgresql.sql")), "");
-    const std::string role = ReadFile(QZPUB_SQL_DIR "/qz_client_role_postgresql.sql");
+    ASSERT_EQ(admin.Exec(qzpub_test::ReadWholeFile(QZPUB_SQL_DIR "/yhdl_postgresql.sql")), "");
+    const std::string role =
+        qzpub_test::ReadWholeFile(QZPUB_SQL_DIR "/qz_client_role_postgresql.sql");
     ASSERT_EQ(admin.Exec(role), "");
     ASSERT_EQ(admin.Exec(role), "") << "running the script again changes nothing";
     ASSERT_EQ(admin.Exec("CREATE ROLE alice LOGIN IN ROLE qz_client; "
@@ -125,7 +117,7 @@ TEST_F(PostgresScriptsTest, TableScriptMakesTheTableQzpubMakes) {
 
   Admin admin(UriOf("postgres"));
   ASSERT_EQ(admin.Exec("DROP TABLE YHDL"), "");
-  ASSERT_EQ(admin.Exec(ReadFile(QZPUB_SQL_DIR "/yhdl_postgresql.sql")), "");
+  ASSERT_EQ(admin.Exec(qzpub_test::ReadWholeFile(QZPUB_SQL_DIR "/yhdl_postgresql.sql")), "");
   EXPECT_EQ(admin.Rows(kShapeQuery), by_qzpub);
 }
 

@@ -1,8 +1,6 @@
 // yhdl_sqlite.sql makes the very table that qzpub makes on first use, and qzpub works on it.
 #include <sqlite3.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,13 +9,6 @@
 #include "test_support.h"
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Every column of YHDL as "cid|name|type|notnull|default|pk", and whether the key is
 // AUTOINCREMENT (then SQLite keeps its counter in sqlite_sequence).
@@ -58,7 +49,7 @@ TEST_F(SqliteScriptTest, MakesTheTableQzpubMakesAndQzpubUsesIt) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(by_script.c_str(), &db), SQLITE_OK);
   char* error = nullptr;
-  const std::string script = ReadFile(QZPUB_SQL_DIR "/yhdl_sqlite.sql");
+  const std::string script = qzpub_test::ReadWholeFile(QZPUB_SQL_DIR "/yhdl_sqlite.sql");
   const int rc = sqlite3_exec(db, script.c_str(), nullptr, nullptr, &error);
   const std::string why = error ? error : "";
   sqlite3_free(error);

@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <vector>
+
+#include "test_support.h"
 
 namespace qzpub_test {
 namespace {
@@ -78,10 +78,7 @@ std::string PostgresBinDir() {
 }
 
 std::string FileTail(const std::string& path, size_t max) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  std::string s = ss.str();
+  const std::string s = ReadWholeFile(path);
   return s.size() <= max ? s : "..." + s.substr(s.size() - max);
 }
 

@@ -41,6 +41,9 @@ std::vector<YHDLRecord> Scan(int32_t hdbc, const char* condition);
 // The keys of those rows.
 std::vector<int32_t> ScanKeys(int32_t hdbc, const char* condition);
 
+// The whole content of a file; empty when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+
 // A new empty folder under the temporary folder; RemoveFolder deletes it and its content.
 std::string MakeTempFolder();
 void RemoveFolder(const std::string& path);

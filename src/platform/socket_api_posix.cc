@@ -116,6 +116,8 @@ bool DualStackByDefault(int s) {
   return dual;
 }
 
+std::atomic<int> g_connect_wait_ms{static_cast<int>(kConnectWaitLimit.count())};
+
 bool MakeDualStack(int s) {
   if (DualStackByDefault(s)) return true;
   const int off = 0;
@@ -141,10 +143,6 @@ Result<ConnectingSocket> OpenConnectingSocket() {
   if (!v4.ok()) return v4.status();
   return ConnectingSocket{*v4, Family::kIpv4};
 }
-
-namespace {
-std::atomic<int> g_connect_wait_ms{static_cast<int>(kConnectWaitLimit.count())};
-}  // namespace
 
 void SetConnectWaitLimit(std::chrono::milliseconds limit) {
   g_connect_wait_ms.store(static_cast<int>(limit.count()), std::memory_order_relaxed);

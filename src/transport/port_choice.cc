@@ -24,15 +24,22 @@ int64_t RandomPart(double r) {
 
 bool InPortRange(int64_t candidate) { return candidate >= 0 && candidate <= kHighestPort; }
 
+// The candidate sequence; 64-bit sums, so no base or walk can overflow.
+int64_t FirstCandidate(int32_t base, double r) {
+  return (int64_t{base} + kFirstOffset) + RandomPart(r);
+}
+int64_t NextCandidate(int64_t candidate, int32_t base, double r) {
+  return (candidate + base) + RandomPart(r);
+}
+
 // The walk itself, inlined into each caller: a walk past tens of thousands of remembered ports
 // takes hundreds of steps, and calls through std::function on each would be most of its cost.
 template <typename InUse, typename NextRandom>
 int32_t Walk(int32_t base, const InUse& in_use, const NextRandom& next_random) {
-  // 64-bit sums: no base or walk can overflow.
-  int64_t candidate = (int64_t{base} + kFirstOffset) + RandomPart(next_random());
+  int64_t candidate = FirstCandidate(base, next_random());
   for (int64_t steps = 0; InPortRange(candidate) && in_use(candidate); ++steps) {
     if (steps == kMaxSteps) return kSystemChooses;
-    candidate = (candidate + base) + RandomPart(next_random());
+    candidate = NextCandidate(candidate, base, next_random());
   }
   return InPortRange(candidate) ? static_cast<int32_t>(candidate) : kSystemChooses;
 }
@@ -61,10 +68,10 @@ int32_t PickFreePort(int32_t base, const std::function<bool(int64_t port)>& take
   // ahead and fetches their entries while the walk answers the current one: past tens of
   // thousands of remembered ports, waiting for memory was most of a step.
   platform::Random ahead = random;
-  int64_t next = int64_t{base} + kFirstOffset + RandomPart(ahead.Next());
+  int64_t next = FirstCandidate(base, ahead.Next());
   const auto fetch_next = [&] {
     memory.Prefetch(next);
-    next = (next + base) + RandomPart(ahead.Next());
+    next = NextCandidate(next, base, ahead.Next());
   };
   for (int i = 0; i < kPrefetchAhead; ++i) fetch_next();
   return Walk(
