@@ -117,8 +117,9 @@ void RunPortChoice(Context& ctx, Report& report) {
 int main(int argc, char** argv) {
   using namespace qz::bench;
   if (argc == 3 && std::strcmp(argv[1], "--probe-rss") == 0) return ProbeResidentSize(argv[2]);
-  if (argc == 5 && std::strcmp(argv[1], "--profile-run") == 0) {
-    return ProfileRun(argv[2], std::atoi(argv[3]), argv[4]);
+  // KIND MESSAGES DB [RECEIVERS]: by hand, a broadcast to many under a profiler of one's choice.
+  if ((argc == 5 || argc == 6) && std::strcmp(argv[1], "--profile-run") == 0) {
+    return ProfileRun(argv[2], std::atoi(argv[3]), argv[4], argc == 6 ? std::atoi(argv[5]) : 1);
   }
 
   Context ctx;

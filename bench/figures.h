@@ -47,8 +47,8 @@ void RunProfileFigure(Context& ctx, Report& report);
 // Modes of this executable that run in a fresh process of their own; each prints one line.
 int ProbeResidentSize(const std::string& db_uri);
 // Delivers `messages` messages one at a time through the exchange `kind` ("component", "raw"),
-// after one warm-up message; for RunProfileFigure's tools.
-int ProfileRun(const std::string& kind, int messages, const std::string& db_uri);
+// each a broadcast to `receivers`, after one warm-up message; for RunProfileFigure's tools.
+int ProfileRun(const std::string& kind, int messages, const std::string& db_uri, int receivers);
 
 }  // namespace qz::bench
 

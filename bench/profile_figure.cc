@@ -215,11 +215,11 @@ void AddSideRow(Report& report, const Profile& p, bool callgrind, bool sender,
 
 }  // namespace
 
-int ProfileRun(const std::string& kind, int messages, const std::string& db_uri) {
+int ProfileRun(const std::string& kind, int messages, const std::string& db_uri, int receivers) {
   EnterOwnNetworkNamespace();  // still one thread here
   std::unique_ptr<Exchange> x =
       kind == "component" ? MakeComponentExchange(db_uri) : MakeRawExchange();
-  if (Status s = x->Start(1); !s.ok()) {
+  if (Status s = x->Start(receivers); !s.ok()) {
     std::fprintf(stderr, "profile run: %s\n", s.ToString().c_str());
     std::fflush(stderr);
     _exit(1);
@@ -227,7 +227,7 @@ int ProfileRun(const std::string& kind, int messages, const std::string& db_uri)
   // The first message warms up; each message is delivered before the next starts.
   Arrivals& a = x->arrivals();
   for (int i = 0; i <= messages; ++i) {
-    const int64_t target = a.count() + 1;
+    const int64_t target = a.count() + receivers;
     a.WakeAt(target);
     Status s = x->Broadcast();
     const int64_t start = NowNs();

@@ -272,8 +272,10 @@ class SqliteBackend final : public Backend {
 
 Result<std::unique_ptr<Backend>> OpenSqlite(const std::string& path) {
   sqlite3* db = nullptr;
-  const int rc =
-      sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  // The handle registry lets one call at a time use a connection, so SQLite's own lock around
+  // each of its calls (several per row read) would only repeat that.
+  const int rc = sqlite3_open_v2(
+      path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     std::string message =
         "SQLite: cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));

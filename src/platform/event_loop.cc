@@ -2,6 +2,7 @@
 // the Poller's (poller.h), so a port writes a poller and reuses all of this.
 #include "platform/event_loop.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -66,11 +67,25 @@ class EventLoopImpl final : public EventLoop {
     return true;
   }
 
-  void Post(std::function<void()> task) override {
-    tasks_.push_back(Task{next_task_seq_++, std::move(task)});
+  TaskId Post(std::function<void()> task) override {
+    const TaskId id = next_task_seq_++;
+    tasks_.push_back(Task{id, std::move(task)});
     // Inside a pass or a run the loop itself comes back for the task (a pass with tasks queued
     // does not wait); the OS wake-up is for a host that polls PollFd() or pumps messages.
     if (eager_wake_ || (depth_ == 0 && runs_.empty())) WakeForHost();
+    return id;
+  }
+
+  void Cancel(TaskId id) override {
+    // Queued in order of id; a moot task is usually the newest.
+    if (!tasks_.empty() && tasks_.back().seq == id) {
+      tasks_.pop_back();
+      return;
+    }
+    auto it = std::lower_bound(tasks_.begin(), tasks_.end(), id,
+                               [](const Task& t, TaskId v) { return t.seq < v; });
+    if (it != tasks_.end() && it->seq == id) tasks_.erase(it);
+    // A wake already given for it stays: the host's next pass finds nothing and clears it.
   }
 
   Result<WatchId> Watch(int fd, uint32_t events, IoHandler* handler) override {
@@ -245,7 +260,7 @@ class EventLoopImpl final : public EventLoop {
   // not move the buffer an enclosing pass is iterating.
   std::deque<std::vector<Due>> scratch_;
   std::vector<bool> runs_;  // stop flags of the active runs, innermost last
-  uint64_t next_task_seq_ = 0;
+  TaskId next_task_seq_ = 1;
   WatchId next_watch_id_ = 1;
   size_t depth_ = 0;
   bool wake_pending_ = false;

@@ -48,6 +48,7 @@ class IoHandler {
 };
 
 using WatchId = uint64_t;  // 0 is never a valid id
+using TaskId = uint64_t;   // 0 is never a valid id
 
 class EventLoop {
  public:
@@ -67,8 +68,11 @@ class EventLoop {
   virtual bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) = 0;
 
   // Queues task for a later pass on this loop; tasks run in the order posted. Only from the
-  // loop's own thread.
-  virtual void Post(std::function<void()> task) = 0;
+  // loop's own thread. The id is never 0.
+  virtual TaskId Post(std::function<void()> task) = 0;
+  // Withdraws a task that has not run yet, so that it neither runs nor wakes the host; an id
+  // that ran, was withdrawn or is 0 changes nothing. For a poster whose task has become moot.
+  virtual void Cancel(TaskId id) = 0;
 
   // Watches fd for `events`, armed. The handler is not owned; it must Unwatch before it dies,
   // and before fd is closed. A failure (Winsock numbering, with the OS's words) leaves nothing

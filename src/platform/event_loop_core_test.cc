@@ -166,6 +166,40 @@ TEST(EventLoopCoreTest, APolledBackendIsWokenOnlyWhenTheHostGetsControlBack) {
   }
 }
 
+// A task withdrawn in the pass that posted it leaves the host nothing to be woken for; the
+// others keep their order, and withdrawing one that ran, or twice, changes nothing.
+TEST(EventLoopCoreTest, AWithdrawnTaskNeitherRunsNorWakesTheHost) {
+  Backend b;
+  b.poll_fd = 7;
+  auto loop = LoopOver(&b);
+  std::vector<int> order;
+  TaskId moot = 0;
+  Handler h;
+  ASSERT_TRUE(loop->Watch(5, kIoReadable, &h).ok());
+  h.on_ready = [&] {
+    moot = loop->Post([&] { order.push_back(99); });
+    loop->Cancel(moot);
+  };
+  b.Collect(5, kIoReadable);
+  loop->DoEvents();
+  EXPECT_NE(moot, 0u);
+  EXPECT_EQ(b.wakes, 0);
+  EXPECT_FALSE(b.woken);
+
+  const TaskId first = loop->Post([&] { order.push_back(1); });
+  const TaskId second = loop->Post([&] { order.push_back(2); });
+  loop->Post([&] { order.push_back(3); });
+  loop->Cancel(second);
+  loop->Cancel(second);
+  loop->Cancel(moot);
+  loop->DoEvents();
+  EXPECT_EQ(order, (std::vector<int>{1, 3}));
+  loop->Cancel(first);
+  loop->DoEvents();
+  EXPECT_EQ(order, (std::vector<int>{1, 3}));
+  EXPECT_FALSE(b.woken);
+}
+
 TEST(EventLoopCoreTest, ThePeerCloseHintComesOnlyWithReadable) {
   Backend b;
   auto loop = LoopOver(&b);

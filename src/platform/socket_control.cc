@@ -188,6 +188,8 @@ void SocketControl::Impl::Reset(SocketState state) {
   deliver_posted_ = false;
   data_reported_ = false;
   complete_due_ = false;
+  loop_.Cancel(complete_posted_);
+  complete_posted_ = 0;
   armed_ = false;
   starved_ = false;
   ++generation_;

@@ -79,7 +79,7 @@ class SocketControl::Impl final : public IoHandler,
   void Fail(const Status& failure, const std::string& what, bool now);
   void PostError(const Status& failure, const std::string& what);
   // Runs step from a later pass, unless the control is closed, fails or reconnects first.
-  void Post(std::function<void(Impl&)> step);
+  TaskId Post(std::function<void(Impl&)> step);
 
   template <typename F>
   void Raise(F&& event) {
@@ -103,6 +103,9 @@ class SocketControl::Impl final : public IoHandler,
   bool data_reported_ = false;
   // SendComplete is owed: raised by the writable event that finds nothing left to write.
   bool complete_due_ = false;
+  // SendComplete posted for bytes the system took at once. Withdrawn when the control closes
+  // first (it could only be dropped), so that the closing pass leaves the host nothing to wake for.
+  TaskId complete_posted_ = 0;
   bool armed_ = false;  // the watch is armed for armed_events_ and has not reported since
   uint32_t armed_events_ = 0;
   bool starved_ = false;

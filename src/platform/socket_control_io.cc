@@ -33,7 +33,8 @@ Status SocketControl::Impl::SendData(std::string_view bytes) {
   } else if (out_.Unsent() == 0) {
     // All taken at once: SendComplete comes from a later pass all the same, posted, so the watch
     // need not change for it (a caller that closes on seeing BytesUnsent() == 0 makes no call).
-    Post([](Impl& c) {
+    complete_posted_ = Post([](Impl& c) {
+      c.complete_posted_ = 0;
       c.Raise([](SocketEvents& e) { e.OnSendComplete(); });
       c.Rearm();
     });
@@ -241,8 +242,8 @@ void SocketControl::Impl::PostError(const Status& failure, const std::string& wh
   });
 }
 
-void SocketControl::Impl::Post(std::function<void(Impl&)> step) {
-  loop_.Post([weak = weak_from_this(), gen = generation_, step = std::move(step)] {
+TaskId SocketControl::Impl::Post(std::function<void(Impl&)> step) {
+  return loop_.Post([weak = weak_from_this(), gen = generation_, step = std::move(step)] {
     std::shared_ptr<Impl> self = weak.lock();
     if (self && self->generation_ == gen) step(*self);
   });

@@ -15,7 +15,6 @@ constexpr int64_t kHighestPort = 65535;
 constexpr int32_t kSystemChooses = 0;
 // A walk with a negative base can wander; no walk needs more steps than there are ports.
 constexpr int64_t kMaxSteps = kHighestPort + 1;
-constexpr int kPrefetchAhead = 8;
 
 int64_t RandomPart(double r) {
   const double scaled = std::clamp(r, 0.0, 1.0) * static_cast<double>(kSpread);
@@ -64,22 +63,8 @@ int32_t PickFreePort(int32_t base, const std::function<bool(int64_t port)>& take
   // What this process knows is busy costs nothing to ask; the system answers for the rest.
   const PortMemory::View memory = PortMemory::Process().Look();
   platform::Random& random = platform::ThreadRandom();
-  // The candidates do not depend on the answers, so a copy of the generator runs a few steps
-  // ahead and fetches their entries while the walk answers the current one: past tens of
-  // thousands of remembered ports, waiting for memory was most of a step.
-  platform::Random ahead = random;
-  int64_t next = FirstCandidate(base, ahead.Next());
-  const auto fetch_next = [&] {
-    memory.Prefetch(next);
-    next = NextCandidate(next, base, ahead.Next());
-  };
-  for (int i = 0; i < kPrefetchAhead; ++i) fetch_next();
   return Walk(
-      base,
-      [&](int64_t port) {
-        fetch_next();
-        return memory.Busy(port) || taken(port);
-      },
+      base, [&](int64_t port) { return memory.Busy(port) || taken(port); },
       [&random] { return random.Next(); });
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include "transport/loopback_testing.h"
 #include "transport/outbound.h"
 #include "transport/payload.h"
@@ -49,6 +51,43 @@ TEST_F(PortMemoryTest, ACleanEndStaysBusyForTimeWaitOnly) {
   memory_.Hold(9033);
   memory_.Release(9033, /*closed_first=*/false);
   EXPECT_FALSE(memory_.Busy(9033));
+}
+
+// Neighbouring ports share a summary; each must still end at its own time, in any order.
+TEST_F(PortMemoryTest, NeighboursEndTheirTimeWaitEachAtItsOwnTime) {
+  const int32_t ports[] = {9030, 9001, 9063, 9024, 9064};  // 9064 starts the next block
+  for (int32_t port : ports) {
+    memory_.Hold(port);
+    memory_.Release(port, /*closed_first=*/true);
+    now_ += std::chrono::seconds(1);
+  }
+  memory_.Hold(9002);  // held throughout
+  memory_.Hold(9003);
+  memory_.Release(9003, /*closed_first=*/false);
+  EXPECT_FALSE(memory_.Busy(9003));
+
+  now_ = now_ - std::chrono::seconds(5) + PortMemory::kTimeWait;  // the first one's end
+  {
+    const PortMemory::View view = memory_.Look();
+    EXPECT_FALSE(view.Busy(9030));
+    for (size_t i = 1; i < std::size(ports); ++i) EXPECT_TRUE(view.Busy(ports[i])) << ports[i];
+    EXPECT_TRUE(view.Busy(9002));
+  }
+  for (int step = 1; step < 5; ++step) {
+    now_ += std::chrono::seconds(1);
+    for (size_t i = 0; i < std::size(ports); ++i) {
+      EXPECT_EQ(memory_.Busy(ports[i]), static_cast<int>(i) > step) << ports[i] << " at " << step;
+    }
+  }
+  EXPECT_TRUE(memory_.Busy(9002));
+
+  // Freed by the look above, then used and ended again: a fresh TIME_WAIT.
+  memory_.Hold(9001);
+  memory_.Release(9001, /*closed_first=*/true);
+  EXPECT_TRUE(memory_.Busy(9001));
+  now_ += PortMemory::kTimeWait;
+  EXPECT_FALSE(memory_.Busy(9001));
+  EXPECT_TRUE(memory_.Busy(9002));
 }
 
 class DeliveryPortMemoryTest : public testing::TransportTest {};
