@@ -88,10 +88,12 @@ class QzmsgFixture : public testing::Test {
   // A name unique to this test run, so that rows of others never match a filter.
   std::string Name(const std::string& base) const { return base + "_" + tag_; }
 
-  // qzmsg COMMAND --db URI [--local-ip 127.0.0.1] EXTRA...
+  // qzmsg COMMAND --db URI [--local-ip 127.0.0.1] EXTRA...; who and prune do not log in.
   std::vector<std::string> Args(const std::string& command, std::vector<std::string> extra) const {
     std::vector<std::string> args = {QZMSG_PATH, command, "--db", uri_};
-    if (command != "who") args.insert(args.end(), {"--local-ip", "127.0.0.1"});
+    if (command != "who" && command != "prune") {
+      args.insert(args.end(), {"--local-ip", "127.0.0.1"});
+    }
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
   }

@@ -19,6 +19,10 @@ void LanFixture::SkipOrFail(const std::string& why) {
   GTEST_SKIP() << why;
 }
 
+const Host* LanFixture::AddLanHost(const std::string& name, int last_number, std::string* why_not) {
+  return lan_->AddHost(name, last_number, why_not);
+}
+
 void LanFixture::SetUp() {
 #ifndef QZ_LAN_WITH_POSTGRESQL
   if (backend_ == Backend::kPostgres) GTEST_SKIP() << "built without PostgreSQL";
@@ -30,7 +34,7 @@ void LanFixture::SetUp() {
   const char* names[] = {"a", "b", "c", "d"};
   const int last_numbers[] = {10, 60, 130, 250};
   for (int i = 0; i < 4; ++i) {
-    *hosts[i] = lan_->AddHost(names[i], last_numbers[i], &why_not);
+    *hosts[i] = AddLanHost(names[i], last_numbers[i], &why_not);
     ASSERT_NE(*hosts[i], nullptr) << why_not;
   }
   if (backend_ == Backend::kSqlite) {

@@ -32,6 +32,9 @@ class LanFixture : public testing::Test {
   void SetUp() override;
   void TearDown() override;
 
+  // Adds a host of the LAN; by default linked to the bridge. nullptr, with *why_not, on failure.
+  virtual const Host* AddLanHost(const std::string& name, int last_number, std::string* why_not);
+
   // Skips the test for a reason outside the product; under CI=true a failure instead. The
   // caller returns at once.
   void SkipOrFail(const std::string& why);

@@ -160,24 +160,40 @@ bool NetnsLan::AddNamespace(const std::string& netns, std::string* why_not) {
 bool NetnsLan::Connect(const std::string& netns, const std::string& link, int last_number,
                        std::string* why_not) {
   const std::string port = "p" + std::to_string(++ports_);
-  const std::string address = LanAddress(last_number) + "/24";
   return Ip({"-n", switch_netns_, "link", "add", port, "type", "veth", "peer", "name", link,
              "netns", netns},
             why_not) &&
          Ip({"-n", switch_netns_, "link", "set", port, "master", "br0", "up"}, why_not) &&
-         Ip({"-n", netns, "address", "add", address, "dev", link}, why_not) &&
+         SetAddress(netns, link, last_number, why_not);
+}
+
+bool NetnsLan::SetAddress(const std::string& netns, const std::string& link, int last_number,
+                          std::string* why_not) const {
+  const std::string address = LanAddress(last_number) + "/24";
+  return Ip({"-n", netns, "address", "add", address, "dev", link}, why_not) &&
          Ip({"-n", netns, "link", "set", link, "up"}, why_not);
 }
 
-const Host* NetnsLan::AddHost(const std::string& name, int last_number, std::string* why_not) {
+bool NetnsLan::SetAddress(const Host& host, const std::string& link, int last_number,
+                          std::string* why_not) const {
+  return SetAddress(host.netns, link, last_number, why_not);
+}
+
+const Host* NetnsLan::AddHostWithoutLink(const std::string& name, int last_number,
+                                         std::string* why_not) {
   auto host =
       std::make_unique<Host>(Host{name, id_ + "-" + name, LanAddress(last_number), last_number});
-  if (!WriteNameFiles(host->netns, why_not) || !AddNamespace(host->netns, why_not) ||
-      !Connect(host->netns, "eth0", last_number, why_not)) {
+  if (!WriteNameFiles(host->netns, why_not) || !AddNamespace(host->netns, why_not)) {
     return nullptr;
   }
   hosts_.push_back(std::move(host));
   return hosts_.back().get();
+}
+
+const Host* NetnsLan::AddHost(const std::string& name, int last_number, std::string* why_not) {
+  const Host* host = AddHostWithoutLink(name, last_number, why_not);
+  if (host == nullptr || !Connect(host->netns, "eth0", last_number, why_not)) return nullptr;
+  return host;
 }
 
 bool NetnsLan::AddLink(const Host& host, const std::string& link, int last_number,

@@ -48,6 +48,12 @@ class NetnsLan {
 
   // A host with link eth0 at 198.18.0.last_number/24; nullptr, with *why_not set, on failure.
   const Host* AddHost(const std::string& name, int last_number, std::string* why_not);
+  // A host with no link yet; its address is that of the link eth0 that the caller makes and
+  // gives it with SetAddress. nullptr, with *why_not set, on failure.
+  const Host* AddHostWithoutLink(const std::string& name, int last_number, std::string* why_not);
+  // Gives link, inside host's namespace, the address 198.18.0.last_number/24 and sets it up.
+  bool SetAddress(const Host& host, const std::string& link, int last_number,
+                  std::string* why_not) const;
   // Another link of host to the bridge, with the address 198.18.0.last_number/24.
   bool AddLink(const Host& host, const std::string& link, int last_number, std::string* why_not);
   // The default route of host, through link to 198.18.0.1 (which no host has).
@@ -74,6 +80,8 @@ class NetnsLan {
   // The veth pair from the bridge to link in netns.
   bool Connect(const std::string& netns, const std::string& link, int last_number,
                std::string* why_not);
+  bool SetAddress(const std::string& netns, const std::string& link, int last_number,
+                  std::string* why_not) const;
   // ip ARGS in the root namespace (only -n/netns commands are given); false, with *why_not
   // set to its error, on failure.
   bool Ip(const std::vector<std::string>& args, std::string* why_not) const;

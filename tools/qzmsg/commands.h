@@ -33,6 +33,11 @@ struct ChatOptions {
   int wait_ms = 5000;  // at the end, for deliveries still under way
 };
 
+struct WhoOptions {
+  CommonOptions common;
+  bool check = false;  // probe each row's endpoint and mark the stale ones
+};
+
 // Logs in and prints every message that arrives, until --count messages or SIGINT/SIGTERM.
 int RunListen(const ListenOptions& options);
 // Logs in, sends one message, waits for the deliveries to end and logs out.
@@ -40,7 +45,10 @@ int RunSend(const SendOptions& options);
 // Interactive: sends each line typed, prints what arrives.
 int RunChat(const ChatOptions& options);
 // Lists the presence rows; does not log in.
-int RunWho(const CommonOptions& options);
+int RunWho(const WhoOptions& options);
+// Probes every row's endpoint and deletes the rows whose port refuses, saying which first;
+// rows that do not answer are only named. Does not log in.
+int RunPrune(const CommonOptions& options);
 
 }  // namespace qzmsg
 

@@ -1,10 +1,10 @@
 #include "output.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 #include "display_text.h"
 #include "terminal_text.h"
@@ -76,22 +76,37 @@ std::string DeliveryLine(bool json, const qz::DeliveryOutcome& o) {
          (o.sent() ? "sent" : "not delivered: " + o.status.ToString());
 }
 
-std::vector<std::string> WhoLines(bool json, const std::vector<PresenceRow>& rows) {
+std::vector<std::string> WhoLines(bool json, const std::vector<PresenceRow>& rows,
+                                  const std::vector<ProbeResult>& probes) {
+  const bool checked = probes.size() == rows.size() && !rows.empty();
   std::vector<std::string> lines;
   if (json) {
-    for (const PresenceRow& row : rows) lines.push_back(Dump(EventObject("row", row)));
+    for (size_t i = 0; i < rows.size(); ++i) {
+      Json object = EventObject("row", rows[i]);
+      if (checked) {
+        object["stale"] = IsStale(probes[i]);
+        object["probe"] = ProbeName(probes[i]);
+      }
+      lines.push_back(Dump(object));
+    }
     return lines;
   }
-  using Cells = std::array<std::string, 7>;
+  using Cells = std::vector<std::string>;
   std::vector<Cells> table = {
       {"USER", "FULL NAME", "SYSTEM", "MODULE", "ADDRESS", "PORT", "LOGIN TIME"}};
-  for (const PresenceRow& row : rows) {
+  if (checked) table[0].push_back("CHECK");
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const PresenceRow& row = rows[i];
     Cells cells{row.user, row.full_name, row.sys, row.mod, row.ip, row.port_text, row.login_time};
     // Measured as shown: an escaped control takes the columns of its escape.
     for (std::string& cell : cells) cell = EscapeControls(cell);
+    if (checked) {
+      cells.push_back(IsStale(probes[i]) ? std::string("stale: ") + ProbeName(probes[i])
+                                         : ProbeName(probes[i]));
+    }
     table.push_back(std::move(cells));
   }
-  std::array<size_t, 7> widths{};
+  std::vector<size_t> widths(table[0].size());
   for (const Cells& cells : table) {
     for (size_t i = 0; i < cells.size(); ++i) {
       widths[i] = std::max(widths[i], DisplayWidth(cells[i]));
@@ -107,6 +122,17 @@ std::vector<std::string> WhoLines(bool json, const std::vector<PresenceRow>& row
     lines.push_back(line);
   }
   return lines;
+}
+
+std::string PruneLine(bool json, const PresenceRow& row, ProbeResult probe, bool pruned) {
+  if (json) {
+    Json object = EventObject(pruned ? "prune" : "keep", row);
+    object["probe"] = ProbeName(probe);
+    return Dump(object);
+  }
+  return std::string(pruned ? "pruning " : "keeping ") + row.user + "@" + row.sys + "/" + row.mod +
+         " at " + row.ip + ":" + row.port_text + " (key " + std::to_string(row.key) +
+         "): " + ProbeName(probe);
 }
 
 std::string WhoEventLine(const std::vector<PresenceRow>& rows) {

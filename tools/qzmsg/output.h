@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "endpoint_probe.h"
 #include "presence_rows.h"
 #include "qz/net_message.h"
 
@@ -27,8 +28,13 @@ std::string ReadyLine(bool json, const PresenceRow& row);
 std::string DeliveryLine(bool json, const qz::DeliveryOutcome& outcome);
 
 // The presence rows. Text: a table with a header, its columns aligned by display width; JSON:
-// one object per row, {"event":"row","key":...}.
-std::vector<std::string> WhoLines(bool json, const std::vector<PresenceRow>& rows);
+// one object per row, {"event":"row","key":...}. With probes (one per row, from who --check),
+// a column CHECK ("live", "stale: refused", ...), in JSON "stale":BOOL and "probe":"NAME".
+std::vector<std::string> WhoLines(bool json, const std::vector<PresenceRow>& rows,
+                                  const std::vector<ProbeResult>& probes = {});
+// A stale row that prune deletes (pruned) or keeps. Text: "pruning|keeping USER@SYS/MOD at
+// IP:PORT (key K): PROBE"; JSON: {"event":"prune"|"keep", the row's fields, "probe":"NAME"}.
+std::string PruneLine(bool json, const PresenceRow& row, ProbeResult probe, bool pruned);
 // The rows as one JSON object, {"event":"who","users":[...]}, for chat's /who.
 std::string WhoEventLine(const std::vector<PresenceRow>& rows);
 

@@ -57,6 +57,18 @@ qz::Result<std::vector<PresenceRow>> ReadPresenceRows(int32_t hdbc) {
   return rows;
 }
 
+qz::Status DeletePresenceRow(int32_t hdbc, int32_t key) {
+  YHDLRecord record;
+  std::memset(&record, 0, sizeof record);
+  record.YH00 = key;
+  if (userYHDL_Delete(hdbc, &record) < 0) {
+    return qz::Status::Error(
+        qz::errc::kDatabaseFailed,
+        "cannot delete the row of key " + std::to_string(key) + ": " + qzpub_LastError());
+  }
+  return qz::Status::OK();
+}
+
 qz::Result<int32_t> ConnectDatabase(const std::string& uri) {
   const int32_t hdbc = qzpub_Connect(uri.c_str());
   if (hdbc <= 0) {

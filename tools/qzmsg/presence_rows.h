@@ -31,6 +31,10 @@ struct PresenceRow {
 // Every row of YHDL, in the library's order (key order), read over the connection hdbc.
 qz::Result<std::vector<PresenceRow>> ReadPresenceRows(int32_t hdbc);
 
+// Deletes the row whose key is key, as a client's own logout does (userYHDL_Delete); keys are
+// never reused, so no later login can lose its row to this.
+qz::Status DeletePresenceRow(int32_t hdbc, int32_t key);
+
 // Opens a qzpub connection; fails with the library's own message (the URI without password).
 qz::Result<int32_t> ConnectDatabase(const std::string& uri);
 

@@ -2,14 +2,15 @@
 #include <vector>
 
 #include "commands.h"
+#include "endpoint_probe.h"
 #include "output.h"
 #include "presence_rows.h"
 #include "qzpub.h"
 
 namespace qzmsg {
 
-int RunWho(const CommonOptions& options) {
-  qz::Result<std::string> uri = DatabaseUri(options);
+int RunWho(const WhoOptions& options) {
+  qz::Result<std::string> uri = DatabaseUri(options.common);
   if (!uri.ok()) {
     ReportError(uri.status().message());
     return 1;
@@ -25,8 +26,10 @@ int RunWho(const CommonOptions& options) {
     ReportError(rows.status().message());
     return 1;
   }
-  for (const std::string& line : WhoLines(options.json, *rows)) {
-    if (!WriteOutput(options.json, line)) {
+  const std::vector<ProbeResult> probes =
+      options.check ? ProbeRows(*rows) : std::vector<ProbeResult>{};
+  for (const std::string& line : WhoLines(options.common.json, *rows, probes)) {
+    if (!WriteOutput(options.common.json, line)) {
       ReportError("cannot write to standard output");
       return 1;
     }
