@@ -255,8 +255,8 @@ TEST_F(NetMessageTest, InitCallsTheLibraryInOrderWithTheExactTexts) {
             "and YH06='Sales\0x'"s);
   // Then whatever else claims the endpoint now held, before the new row exists.
   const YHDLRecord& r = calls[4].record;
-  EXPECT_EQ(calls[3].text, "delete YHDL where YH02='127.0.0.1' and YH03='" +
-                               ReadTextField(r.YH03, Utf8()) + "'");
+  EXPECT_EQ(calls[3].text,
+            "delete YHDL where YH02='127.0.0.1' and YH03='" + ReadTextField(r.YH03, Utf8()) + "'");
 
   EXPECT_EQ(r.YH00, 0);
   EXPECT_EQ(Field(r.YH01, 4), "bob\0"s);
