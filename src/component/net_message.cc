@@ -7,6 +7,7 @@
 #include "platform/dates.h"
 #include "platform/event_loop.h"
 #include "platform/leading_number.h"
+#include "platform/local_ip.h"
 #include "platform/trim_cstring.h"
 #include "presence/data_access.h"
 #include "presence/login_record.h"
@@ -49,6 +50,14 @@ class ListenerFormSink final : public transport::frmMsgEvents {
 Status NoLogin(const char* method) {
   return Status::Error(errc::kObjectNotSet,
                        std::string(method) + ": not logged in (call Init first)");
+}
+
+Status NoReachableAddress() {
+  return Status::Error(errc::kWsaAddressNotAvailable,
+                       "Init: no interface of this machine that is up has an address other than "
+                       "loopback, so no peer could reach this login; set the address to publish "
+                       "with SetLocalIPOverride (127.0.0.1 when every client runs on this "
+                       "machine)");
 }
 
 // The server time as Init uses it: the buffer's text before its first NUL, right-trimmed, at
@@ -208,6 +217,7 @@ Status QZCLS_NetMessage::Init(int32_t lngHdbc, std::string_view UserName, std::s
   m_YHDL->set_YH01(TrimCString(UserName));
   if (!m_frmMsg) return Status::Error(errc::kObjectNotSet, "Init: the listener was not created");
   m_YHDL->set_YH02(m_frmMsg->Listener().LocalIP());
+  if (m_YHDL->YH02().empty()) return AbandonLogin(NoReachableAddress());
   m_YHDL->set_YH03(std::to_string(m_frmMsg->Listener().LocalPort()));
   m_YHDL->set_YH05(TrimCString(SysName));
   m_YHDL->set_YH06(TrimCString(ModName));
@@ -260,7 +270,8 @@ std::optional<LoginRow> QZCLS_NetMessage::CurrentLogin() const {
   if (!OwnThread() || !m_YHDL) return std::nullopt;
   const bool listening =
       m_frmMsg && m_frmMsg->Listener().State() == platform::SocketState::kListening;
-  return LoginRow{m_YHDL->YH00(), m_YHDL->YH02(), LeadingNumber(m_YHDL->YH03()), listening};
+  return LoginRow{m_YHDL->YH00(), m_YHDL->YH02(), LeadingNumber(m_YHDL->YH03()), listening,
+                  platform::IsUpInterfaceAddress(m_YHDL->YH02())};
 }
 
 Status QZCLS_NetMessage::LogOut() {
