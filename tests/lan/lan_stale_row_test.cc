@@ -42,8 +42,10 @@ TEST_P(LanStaleRowTest, ALoginTakesNoMessagesOfADeadClientAtItsEndpoint) {
   const auto at_eve = [&](const qz_test::Row& r) {
     return r.ip == a_->address && r.port == eve_port;
   };
-  ASSERT_EQ(std::count_if(rows.begin(), rows.end(), at_eve), 1);
-  EXPECT_EQ(std::find_if(rows.begin(), rows.end(), at_eve)->user, "eve");
+  EXPECT_EQ(std::count_if(rows.begin(), rows.end(), at_eve), 1);
+  const auto eve_row = std::find_if(rows.begin(), rows.end(), at_eve);
+  ASSERT_NE(eve_row, rows.end());
+  EXPECT_EQ(eve_row->user, "eve");
   EXPECT_EQ(std::count_if(rows.begin(), rows.end(), [](const auto& r) { return r.user == "dan"; }),
             199)
       << "only the row at eve's endpoint goes";
