@@ -44,12 +44,17 @@ Result<PostgresOptions> PostgresConnectOptions(const std::string& conninfo,
   }
   PQconninfoFree(parsed);
 
-  o.Default("connect_timeout", "3");  // seconds; libpq's own default waits as long as TCP does
+  // connect_timeout (seconds; libpq's own default waits as long as TCP does) and
+  // tcp_user_timeout (which bounds a connect too) lie above the 3 s after which a LAN's
+  // address resolution gives up on a host whose link is down. Cut off before that, a connect
+  // leaves the resolution running, and a reconnect as soon as the host is back joins it and
+  // fails with it ("No route to host").
+  o.Default("connect_timeout", "4");
   o.Default("keepalives", "1");
   o.Default("keepalives_idle", "5");
   o.Default("keepalives_interval", "2");
   o.Default("keepalives_count", "3");
-  o.Default("tcp_user_timeout", "3000");
+  o.Default("tcp_user_timeout", "4000");
   o.Default("application_name", "qzpub");
   o.Default("client_encoding", client_encoding);
   o.Default("options", "");

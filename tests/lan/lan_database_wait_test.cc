@@ -16,8 +16,8 @@ using qz_test::kStartTimeout;
 using qz_test::NextMessage;
 using Clock = std::chrono::steady_clock;
 
-// Far below what libpq and TCP wait by themselves (minutes), above qzpub's bounds (3 s to
-// connect; 3 s of unanswered data, then one reconnect) with room for a loaded machine.
+// Far below what libpq and TCP wait by themselves (minutes), above qzpub's bounds (4 s to
+// connect; 4 s of unanswered data, then one reconnect) with room for a loaded machine.
 constexpr auto kBound = 12s;
 
 class LanDatabaseWaitTest : public LanPostgresTest {};
@@ -31,7 +31,9 @@ TEST_F(LanDatabaseWaitTest, ALoginGivesUpOnASilentServerWithinTheConnectTimeout)
   ASSERT_TRUE(away.exit_code) << "send did not end";
   EXPECT_EQ(*away.exit_code, 1) << away.err;
   EXPECT_LT(took, kBound) << away.err;
-  EXPECT_NE(away.err.find("timeout"), std::string::npos) << away.err;
+  EXPECT_TRUE(away.err.find("timeout") != std::string::npos ||
+              away.err.find("timed out") != std::string::npos)
+      << away.err;
 
   ASSERT_TRUE(lan_->AcceptAll(*db_, &why_not)) << why_not;
   json ready;
