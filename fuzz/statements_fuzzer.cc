@@ -85,6 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Check(presence::DuplicateDeleteStatement(user, address, sys, mod),
               {"delete YHDL where YH01=", " and YH02=", " and YH05=", " and YH06=", ""},
               {user, address, sys, mod});
+  fuzz::Check(presence::EndpointDeleteStatement(address, sys),
+              {"delete YHDL where YH02=", " and YH03=", ""}, {address, sys});
 
   std::vector<std::string> outside = {""}, values;
   const struct {

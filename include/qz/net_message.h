@@ -80,6 +80,9 @@ struct LoginRow {
   std::string address;     // YH02, the address peers deliver to
   int32_t port = 0;        // YH03, the listening port
   bool listening = false;  // whether the listener got that port (all three attempts can fail)
+  // Whether an interface of this machine that is up holds the address now. An address the
+  // host set may be one that none has, or one whose link went down since.
+  bool address_up = false;
 };
 
 // An array of texts, or no array at all (std::nullopt), which is not the same as an empty one.
@@ -165,8 +168,12 @@ class QZ_EXPORT QZCLS_NetMessage : public ConnectionPoint<QZCLS_NetMessageEvents
 };
 
 // The address that every listener of this process publishes in its presence row (the socket
-// control's LocalIP), in place of the one found from the machine's host name. Empty restores
-// the default. Call it before Init; tests set 127.0.0.1.
+// control's LocalIP), in place of the one the component finds. Empty restores the default: the
+// address of the interface with the default route; without one, the first address of the host
+// name that an interface which is up has, else the first address of such an interface. A
+// loopback address is published only when set here (127.0.0.1 when every client runs on this
+// machine): without an override, a machine with no other address fails Init (10049). Call it
+// before Init; tests set 127.0.0.1.
 QZ_EXPORT void SetLocalIPOverride(std::string_view address);
 
 // The number of connections, inbound and outbound, that the objects of the calling thread still

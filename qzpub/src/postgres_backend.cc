@@ -4,8 +4,8 @@
 // statement: text holding a second one is refused by the server. The client encoding is the
 // process's code page unless the URI names one, so text passes both ways as code-page bytes.
 //
-// Dropped connections: connect_timeout, TCP keepalives, tcp_user_timeout and statement_timeout
-// (defaults that a URI may override) bound how long a call can wait. A call that finds the
+// Dropped connections: the time-outs of postgres_options.h (defaults that a URI may override)
+// bound how long a call can wait. A call that finds the
 // connection lost tries PQreset once; reads, deletes and updates by key are then retried once
 // on the new connection (running them twice is harmless); inserts and other statements are
 // not, since the server may have run them before the connection went.
@@ -18,6 +18,7 @@
 
 #include "backend.h"
 #include "codeset.h"
+#include "postgres_options.h"
 #include "statement.h"
 
 namespace qzpub {
@@ -27,12 +28,6 @@ struct ResultDeleter {
   void operator()(PGresult* r) const { PQclear(r); }
 };
 using PgResult = std::unique_ptr<PGresult, ResultDeleter>;
-
-std::string Trimmed(const char* text) {
-  std::string s = text ? text : "";
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-  return s;
-}
 
 bool Succeeded(const PGresult* r) {
   const ExecStatusType st = PQresultStatus(r);
@@ -157,9 +152,10 @@ class PostgresBackend final : public Backend {
 
  private:
   Status Failure(const PGresult* r, const std::string& what) const {
-    const std::string why = Trimmed(r ? PQresultErrorMessage(r) : PQerrorMessage(conn_));
-    return Status::Failure("PostgreSQL: " + (why.empty() ? Trimmed(PQerrorMessage(conn_)) : why) +
-                           " (" + what + ")");
+    const std::string why = TrimmedLibpqText(r ? PQresultErrorMessage(r) : PQerrorMessage(conn_));
+    return Status::Failure(
+        "PostgreSQL: " + (why.empty() ? TrimmedLibpqText(PQerrorMessage(conn_)) : why) + " (" +
+        what + ")");
   }
 
   // Runs one statement with text parameters. A connection found lost is reset once; an
@@ -191,7 +187,7 @@ class PostgresBackend final : public Backend {
     PQreset(conn_);
     if (PQstatus(conn_) != CONNECTION_OK) {
       return Status::Failure("PostgreSQL: connection lost, and reconnecting failed: " +
-                             Trimmed(PQerrorMessage(conn_)));
+                             TrimmedLibpqText(PQerrorMessage(conn_)));
     }
     return use_schema_.empty() ? Status::Ok() : ApplySchema();
   }
@@ -207,71 +203,23 @@ class PostgresBackend final : public Backend {
   std::string use_schema_;  // the schema that Use() put first; again after a reset
 };
 
-struct Options {
-  std::vector<std::string> keys;
-  std::vector<std::string> values;
-
-  std::string* Find(const std::string& key) {
-    for (size_t i = 0; i < keys.size(); ++i) {
-      if (keys[i] == key) return &values[i];
-    }
-    return nullptr;
-  }
-  void Default(const std::string& key, std::string value) {
-    if (Find(key) == nullptr) {
-      keys.push_back(key);
-      values.push_back(std::move(value));
-    }
-  }
-};
-
 }  // namespace
 
 Result<std::unique_ptr<Backend>> OpenPostgres(const std::string& uri) {
-  char* error = nullptr;
-  PQconninfoOption* parsed = PQconninfoParse(uri.c_str(), &error);
-  if (parsed == nullptr) {
-    std::string why = error ? Trimmed(error) : "out of memory";
-    PQfreemem(error);
-    return Status::Failure("PostgreSQL: invalid connection string: " + why);
-  }
-  Options o;
-  for (const PQconninfoOption* p = parsed; p->keyword != nullptr; ++p) {
-    if (p->val != nullptr) {
-      o.keys.emplace_back(p->keyword);
-      o.values.emplace_back(p->val);
-    }
-  }
-  PQconninfoFree(parsed);
-
-  o.Default("connect_timeout", "5");
-  o.Default("keepalives", "1");
-  o.Default("keepalives_idle", "5");
-  o.Default("keepalives_interval", "2");
-  o.Default("keepalives_count", "3");
-  o.Default("tcp_user_timeout", "10000");
-  o.Default("application_name", "qzpub");
-  o.Default("client_encoding", PostgresEncodingFor(ProcessCodeset()));
-  o.Default("options", "");
-  std::string& server_options = *o.Find("options");
-  if (server_options.find("statement_timeout") == std::string::npos) {
-    server_options += " -c statement_timeout=10000";
-  }
-  // Quote doubling is the only escape in a literal; a backslash is an ordinary character.
-  server_options += " -c standard_conforming_strings=on";
-
+  Result<PostgresOptions> o = PostgresConnectOptions(uri, PostgresEncodingFor(ProcessCodeset()));
+  if (!o.ok()) return o.status();
   std::vector<const char*> keys;
   std::vector<const char*> values;
-  for (size_t i = 0; i < o.keys.size(); ++i) {
-    keys.push_back(o.keys[i].c_str());
-    values.push_back(o.values[i].c_str());
+  for (size_t i = 0; i < o.value().keys.size(); ++i) {
+    keys.push_back(o.value().keys[i].c_str());
+    values.push_back(o.value().values[i].c_str());
   }
   keys.push_back(nullptr);
   values.push_back(nullptr);
   PGconn* conn = PQconnectdbParams(keys.data(), values.data(), 0);
   if (conn == nullptr) return Status::Failure("PostgreSQL: out of memory");
   if (PQstatus(conn) != CONNECTION_OK) {
-    const std::string why = Trimmed(PQerrorMessage(conn));
+    const std::string why = TrimmedLibpqText(PQerrorMessage(conn));
     PQfinish(conn);
     return Status::Failure("PostgreSQL: cannot connect: " + why);
   }

@@ -194,6 +194,16 @@ TEST_P(StoreTest, DuplicateDeleteNeedsAllFourNamesAndIgnoresThePort) {
   EXPECT_THAT(ScanKeys(h_, ""), ElementsAre(other_user, other_ip, other_sys, other_mod));
 }
 
+TEST_P(StoreTest, EndpointDeleteNeedsAddressAndPortWhateverTheNames) {
+  Insert(Record("dead", "198.18.0.10", "14007", "", "s", "m"));
+  Insert(Record("other", "198.18.0.10", "14007", "", "s2", "m2"));
+  const int32_t other_port = Insert(Record("dead", "198.18.0.10", "14070", "", "s", "m"));
+  const int32_t other_ip = Insert(Record("dead", "198.18.0.100", "14007", "", "s", "m"));
+  const int32_t prefix = Insert(Record("dead", "198.18.0.1", "1400", "", "s", "m"));
+  Exec("delete YHDL where YH02='198.18.0.10' and YH03='14007'");
+  EXPECT_THAT(ScanKeys(h_, ""), ElementsAre(other_port, other_ip, prefix));
+}
+
 TEST_P(StoreTest, StandardAndOtherStatementsRunAsTheyAre) {
   Insert(Record("a"));
   const int32_t b = Insert(Record("b"));

@@ -7,6 +7,7 @@
 #include "platform/dates.h"
 #include "platform/event_loop.h"
 #include "platform/leading_number.h"
+#include "platform/local_ip.h"
 #include "platform/trim_cstring.h"
 #include "presence/data_access.h"
 #include "presence/login_record.h"
@@ -49,6 +50,14 @@ class ListenerFormSink final : public transport::frmMsgEvents {
 Status NoLogin(const char* method) {
   return Status::Error(errc::kObjectNotSet,
                        std::string(method) + ": not logged in (call Init first)");
+}
+
+Status NoReachableAddress() {
+  return Status::Error(errc::kWsaAddressNotAvailable,
+                       "Init: no interface of this machine that is up has an address other than "
+                       "loopback, so no peer could reach this login; set the address to publish "
+                       "with SetLocalIPOverride (127.0.0.1 when every client runs on this "
+                       "machine)");
 }
 
 // The server time as Init uses it: the buffer's text before its first NUL, right-trimmed, at
@@ -98,23 +107,37 @@ Result<std::vector<Recipient>> MatchingRecipients(int32_t hdbc, const std::strin
   }
 }
 
-// Init's purge (when the server time is a date) and duplicate delete.
+// One statement of Init's; a failure the library reports ends Init.
+Status ExecForInit(presence::DataAccess& db, int32_t hdbc, const std::string& sql,
+                   const char* what) {
+  Result<int32_t> r = presence::Checked(db, db.odbc_ExecSQL(hdbc, sql), what);
+  return r.ok() ? Status::OK() : r.status();
+}
+
+// Init's purge (when the server time is a date) and duplicate delete; then, when the listener
+// holds its port, the rows of others that claim the same endpoint. Only one socket can listen
+// there, so such a row was left by a client that died without LogOut, and peers would deliver
+// its user's messages to this login. The new row is inserted afterwards, so it is never hit.
 Status ClearEarlierRows(presence::DataAccess& db, int32_t hdbc, const std::string& server_time,
-                        std::string_view UserName, const std::string& address,
-                        std::string_view SysName, std::string_view ModName) {
+                        std::string_view UserName, std::string_view SysName,
+                        std::string_view ModName, const presence::cls_StructYHDL& login,
+                        bool listening) {
   if (std::optional<platform::DateTime> now = platform::ParseDateTime(server_time)) {
     const std::string cutoff = platform::FormatDateTime(platform::MinusOneDay(*now));
-    if (Result<int32_t> r = presence::Checked(
-            db, db.odbc_ExecSQL(hdbc, presence::PurgeStatement(cutoff)), "Init: the purge");
-        !r.ok()) {
-      return r.status();
+    if (Status s = ExecForInit(db, hdbc, presence::PurgeStatement(cutoff), "Init: the purge");
+        !s.ok()) {
+      return s;
     }
   }
-  const std::string duplicate =
-      presence::DuplicateDeleteStatement(UserName, address, SysName, ModName);
-  Result<int32_t> r =
-      presence::Checked(db, db.odbc_ExecSQL(hdbc, duplicate), "Init: the duplicate delete");
-  return r.ok() ? Status::OK() : r.status();
+  const std::string address = TrimCString(login.YH02());
+  if (Status s = ExecForInit(
+          db, hdbc, presence::DuplicateDeleteStatement(UserName, address, SysName, ModName),
+          "Init: the duplicate delete");
+      !s.ok() || !listening) {
+    return s;
+  }
+  return ExecForInit(db, hdbc, presence::EndpointDeleteStatement(address, login.YH03()),
+                     "Init: deleting stale rows of this login's endpoint");
 }
 
 // Inserts the login's row; record.YH00 is then its key.
@@ -194,14 +217,16 @@ Status QZCLS_NetMessage::Init(int32_t lngHdbc, std::string_view UserName, std::s
   m_YHDL->set_YH01(TrimCString(UserName));
   if (!m_frmMsg) return Status::Error(errc::kObjectNotSet, "Init: the listener was not created");
   m_YHDL->set_YH02(m_frmMsg->Listener().LocalIP());
+  if (m_YHDL->YH02().empty()) return AbandonLogin(NoReachableAddress());
   m_YHDL->set_YH03(std::to_string(m_frmMsg->Listener().LocalPort()));
   m_YHDL->set_YH05(TrimCString(SysName));
   m_YHDL->set_YH06(TrimCString(ModName));
   m_lngHdbc = lngHdbc;
 
   // From here on a failure leaves no login behind: no row, no listener, so a retry leaks nothing.
-  if (Status s = ClearEarlierRows(db, m_lngHdbc, server_time, UserName, TrimCString(m_YHDL->YH02()),
-                                  SysName, ModName);
+  const bool listening = m_frmMsg->Listener().State() == platform::SocketState::kListening;
+  if (Status s = ClearEarlierRows(db, m_lngHdbc, server_time, UserName, SysName, ModName, *m_YHDL,
+                                  listening);
       !s.ok()) {
     return AbandonLogin(s);
   }
@@ -245,7 +270,8 @@ std::optional<LoginRow> QZCLS_NetMessage::CurrentLogin() const {
   if (!OwnThread() || !m_YHDL) return std::nullopt;
   const bool listening =
       m_frmMsg && m_frmMsg->Listener().State() == platform::SocketState::kListening;
-  return LoginRow{m_YHDL->YH00(), m_YHDL->YH02(), LeadingNumber(m_YHDL->YH03()), listening};
+  return LoginRow{m_YHDL->YH00(), m_YHDL->YH02(), LeadingNumber(m_YHDL->YH03()), listening,
+                  platform::IsUpInterfaceAddress(m_YHDL->YH02())};
 }
 
 Status QZCLS_NetMessage::LogOut() {

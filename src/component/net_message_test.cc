@@ -244,8 +244,8 @@ TEST_F(NetMessageTest, InitCallsTheLibraryInOrderWithTheExactTexts) {
   QZCLS_NetMessage net;
   ASSERT_TRUE(net.Init(5, "bob  ", "ERP ", "Sales\0x"s, "Bob Smith ", "s1 ", "ignored").ok());
 
-  EXPECT_THAT(db_.entries(),
-              ElementsAre("odbc_GetSysDateStr", "odbc_ExecSQL", "odbc_ExecSQL", "userYHDL_Insert"));
+  EXPECT_THAT(db_.entries(), ElementsAre("odbc_GetSysDateStr", "odbc_ExecSQL", "odbc_ExecSQL",
+                                         "odbc_ExecSQL", "userYHDL_Insert"));
   const auto calls = db_.calls();
   for (const auto& c : calls) EXPECT_EQ(c.handle, 5) << c.entry;
   EXPECT_EQ(calls[1].text, "Delete YHDL where YH08<'2024-02-29 00:00:05'");
@@ -253,8 +253,11 @@ TEST_F(NetMessageTest, InitCallsTheLibraryInOrderWithTheExactTexts) {
   EXPECT_EQ(calls[2].text,
             "delete YHDL where YH01='bob  ' and YH02='127.0.0.1' and YH05='ERP ' "
             "and YH06='Sales\0x'"s);
+  // Then whatever else claims the endpoint now held, before the new row exists.
+  const YHDLRecord& r = calls[4].record;
+  EXPECT_EQ(calls[3].text,
+            "delete YHDL where YH02='127.0.0.1' and YH03='" + ReadTextField(r.YH03, Utf8()) + "'");
 
-  const YHDLRecord& r = calls[3].record;
   EXPECT_EQ(r.YH00, 0);
   EXPECT_EQ(Field(r.YH01, 4), "bob\0"s);
   EXPECT_EQ(r.YH01[4], ' ');
@@ -298,7 +301,7 @@ TEST_F(NetMessageTest, ServerTimeIsCutTo19CharactersAndSkipsThePurgeWhenNotADate
     QZCLS_NetMessage net;
     ASSERT_TRUE(net.Init(1, "u", "s", "m").ok());
     const auto entries = db_.entries();
-    EXPECT_EQ(std::count(entries.begin(), entries.end(), "odbc_ExecSQL"), c.purges ? 2 : 1)
+    EXPECT_EQ(std::count(entries.begin(), entries.end(), "odbc_ExecSQL"), c.purges ? 3 : 2)
         << c.yh08;
     if (c.purges && c.yh08.size() == 19) {
       EXPECT_EQ(db_.calls()[1].text, "Delete YHDL where YH08<'2023-02-28 00:00:05'");

@@ -1,5 +1,6 @@
 #include "platform/local_ip.h"
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -9,15 +10,21 @@
 namespace qz::platform {
 namespace {
 
-std::mutex g_override_mutex;
-std::string g_override;  // guarded by g_override_mutex
+std::mutex g_mutex;
+std::string g_override;   // guarded by g_mutex
+std::string g_looked_up;  // guarded by g_mutex; empty until an address is found
+
+bool IsLoopback(uint32_t a) { return (a >> 24) == 127; }
+
+bool Contains(const std::vector<uint32_t>& list, uint32_t a) {
+  return std::find(list.begin(), list.end(), a) != list.end();
+}
 
 std::string LookUpLocalIP() {
-  if (std::optional<uint32_t> a = FirstNonLoopback(sockets::HostNameAddresses())) {
-    return DottedV4(*a);
-  }
-  if (std::optional<uint32_t> route = sockets::DefaultRouteAddress()) return DottedV4(*route);
-  return "127.0.0.1";
+  const std::optional<uint32_t> chosen =
+      ChooseLocalIP(sockets::DefaultRouteAddress(), sockets::HostNameAddresses(),
+                    sockets::UpInterfaceAddresses());
+  return chosen ? DottedV4(*chosen) : std::string();
 }
 
 }  // namespace
@@ -29,23 +36,43 @@ std::string DottedV4(uint32_t a) {
 
 std::optional<uint32_t> FirstNonLoopback(const std::vector<uint32_t>& addresses) {
   for (uint32_t a : addresses) {
-    if ((a >> 24) != 127) return a;
+    if (!IsLoopback(a)) return a;
   }
   return std::nullopt;
 }
 
-std::string MachineLocalIP() {
-  {
-    std::lock_guard<std::mutex> lock(g_override_mutex);
-    if (!g_override.empty()) return g_override;
+std::optional<uint32_t> ChooseLocalIP(std::optional<uint32_t> default_route,
+                                      const std::vector<uint32_t>& host_name,
+                                      const std::vector<uint32_t>& up) {
+  if (default_route && !IsLoopback(*default_route) && Contains(up, *default_route)) {
+    return default_route;
   }
-  static const std::string looked_up = LookUpLocalIP();
-  return looked_up;
+  for (uint32_t a : host_name) {
+    if (!IsLoopback(a) && Contains(up, a)) return a;
+  }
+  return FirstNonLoopback(up);
+}
+
+std::string MachineLocalIP() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (!g_override.empty()) return g_override;
+  if (g_looked_up.empty()) g_looked_up = LookUpLocalIP();
+  return g_looked_up;
 }
 
 void SetLocalIPOverride(std::string address) {
-  std::lock_guard<std::mutex> lock(g_override_mutex);
+  std::lock_guard<std::mutex> lock(g_mutex);
   g_override = std::move(address);
+}
+
+bool IsUpInterfaceAddress(uint32_t address, const std::vector<uint32_t>& up) {
+  if (!IsLoopback(address)) return Contains(up, address);
+  return std::any_of(up.begin(), up.end(), IsLoopback);
+}
+
+bool IsUpInterfaceAddress(const std::string& address) {
+  const std::optional<uint32_t> a = sockets::ParseNumericIpv4(address);
+  return a && IsUpInterfaceAddress(*a, sockets::UpInterfaceAddresses());
 }
 
 }  // namespace qz::platform

@@ -120,6 +120,8 @@ Result<uint32_t> ResolveIpv4(const std::string& name);
 std::vector<uint32_t> HostNameAddresses();
 // The IPv4 address of the interface that carries the default route, if any.
 std::optional<uint32_t> DefaultRouteAddress();
+// The IPv4 addresses of the interfaces that are up (administratively), in the system's order.
+std::vector<uint32_t> UpInterfaceAddresses();
 
 // One descriptor in reserve per thread, for a listener that runs out of them (see
 // listener_reserve.h). Reserve is idempotent; Release frees it and says whether there was one.

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -197,6 +198,19 @@ std::optional<uint32_t> DefaultRouteAddress() {
     if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET && iface == i->ifa_name) {
       found = ntohl(reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
       break;
+    }
+  }
+  ::freeifaddrs(list);
+  return found;
+}
+
+std::vector<uint32_t> UpInterfaceAddresses() {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return {};
+  std::vector<uint32_t> found;
+  for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+    if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET && (i->ifa_flags & IFF_UP)) {
+      found.push_back(ntohl(reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr));
     }
   }
   ::freeifaddrs(list);

@@ -132,21 +132,43 @@ int BytesAvailable(SocketHandle s) {
   return n > INT_MAX ? INT_MAX : static_cast<int>(n);
 }
 
+namespace {
+
+// The IPv4 address table, in the system's order; empty on failure.
+std::vector<MIB_IPADDRROW> IpAddressRows() {
+  ULONG size = 0;
+  if (::GetIpAddrTable(nullptr, &size, FALSE) != ERROR_INSUFFICIENT_BUFFER || size == 0) {
+    return {};
+  }
+  std::vector<unsigned char> buffer(size);
+  auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(buffer.data());
+  if (::GetIpAddrTable(table, &size, FALSE) != NO_ERROR) return {};
+  return std::vector<MIB_IPADDRROW>(table->table, table->table + table->dwNumEntries);
+}
+
+}  // namespace
+
 // The best interface towards 0.0.0.0, its address from the IP address table.
 std::optional<uint32_t> DefaultRouteAddress() {
   DWORD index = 0;
   if (::GetBestInterface(0, &index) != NO_ERROR) return std::nullopt;
-  ULONG size = 0;
-  if (::GetIpAddrTable(nullptr, &size, FALSE) != ERROR_INSUFFICIENT_BUFFER || size == 0) {
-    return std::nullopt;
-  }
-  std::vector<unsigned char> buffer(size);
-  auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(buffer.data());
-  if (::GetIpAddrTable(table, &size, FALSE) != NO_ERROR) return std::nullopt;
-  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-    if (table->table[i].dwIndex == index) return ntohl(table->table[i].dwAddr);
+  for (const MIB_IPADDRROW& row : IpAddressRows()) {
+    if (row.dwIndex == index) return ntohl(row.dwAddr);
   }
   return std::nullopt;
+}
+
+std::vector<uint32_t> UpInterfaceAddresses() {
+  std::vector<uint32_t> found;
+  for (const MIB_IPADDRROW& row : IpAddressRows()) {
+    MIB_IFROW link{};
+    link.dwIndex = row.dwIndex;
+    if (row.dwAddr != 0 && ::GetIfEntry(&link) == NO_ERROR &&
+        link.dwAdminStatus == MIB_IF_ADMIN_STATUS_UP) {
+      found.push_back(ntohl(row.dwAddr));
+    }
+  }
+  return found;
 }
 
 // Sockets are not descriptors of a per-process table here; a listener short of them waits for

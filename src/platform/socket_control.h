@@ -72,8 +72,8 @@ class SocketControl {
   Status SetLocalPort(int32_t port);
 
   // The machine's address as the control reports it: the process-wide override if one is set
-  // (SetLocalIPOverride); else the first IPv4 address of the host name; else the address of
-  // the interface with the default route; else 127.0.0.1. Dotted IPv4 text.
+  // (SetLocalIPOverride); else an address of an interface that is up, never a loopback one,
+  // chosen as MachineLocalIP (local_ip.h) says; else empty. Dotted IPv4 text.
   std::string LocalIP() const;
 
   const std::string& RemoteHost() const;

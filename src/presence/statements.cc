@@ -23,6 +23,11 @@ std::string DuplicateDeleteStatement(std::string_view user, std::string_view add
          QuoteSqlValue(mod) + "'";
 }
 
+std::string EndpointDeleteStatement(std::string_view address, std::string_view port) {
+  return "delete YHDL where YH02='" + QuoteSqlValue(address) + "' and YH03='" +
+         QuoteSqlValue(port) + "'";
+}
+
 std::string RecipientCondition(std::string_view user, std::string_view sys, std::string_view mod) {
   std::string condition;
   if (!user.empty()) condition += "YH01='" + QuoteSqlValue(user) + "' And ";

@@ -19,6 +19,10 @@ std::string PurgeStatement(std::string_view cutoff);
 std::string DuplicateDeleteStatement(std::string_view user, std::string_view address,
                                      std::string_view sys, std::string_view mod);
 
+// "delete YHDL where YH02='" address "' and YH03='" port "'": the rows that claim an endpoint.
+// Only one socket can listen there, so once a login holds it, every other such row is stale.
+std::string EndpointDeleteStatement(std::string_view address, std::string_view port);
+
 // The recipient condition for the given filters (an empty filter is not a condition), e.g.
 // "YH01='u' And  YH05 = 's' " for a user and a system name; empty when no filter is given.
 std::string RecipientCondition(std::string_view user, std::string_view sys, std::string_view mod);

@@ -5,10 +5,12 @@
 namespace qz::presence {
 namespace {
 
-TEST(StatementsTest, PurgeAndDuplicateDeleteAreSpelledExactly) {
+TEST(StatementsTest, PurgeAndDeletesAreSpelledExactly) {
   EXPECT_EQ(PurgeStatement("2024-02-29 00:00:05"), "Delete YHDL where YH08<'2024-02-29 00:00:05'");
   EXPECT_EQ(DuplicateDeleteStatement("bob ", "127.0.0.1", "ERP", "Sales"),
             "delete YHDL where YH01='bob ' and YH02='127.0.0.1' and YH05='ERP' and YH06='Sales'");
+  EXPECT_EQ(EndpointDeleteStatement("198.18.0.10", "14007"),
+            "delete YHDL where YH02='198.18.0.10' and YH03='14007'");
 }
 
 TEST(StatementsTest, RecipientConditionForEveryCombinationOfFilters) {
@@ -32,6 +34,8 @@ TEST(StatementsTest, QuotesInsideValuesAreDoubled) {
             "Delete YHDL where YH08<'''; drop table YHDL; --'");
   EXPECT_EQ(DuplicateDeleteStatement("a'", "b'", "c'", "d'"),
             "delete YHDL where YH01='a''' and YH02='b''' and YH05='c''' and YH06='d'''");
+  EXPECT_EQ(EndpointDeleteStatement("x' or '1'='1", "1'"),
+            "delete YHDL where YH02='x'' or ''1''=''1' and YH03='1'''");
 }
 
 }  // namespace

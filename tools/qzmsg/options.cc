@@ -130,8 +130,10 @@ void AddLoginOptions(CLI::App& app, CommonOptions& options) {
       ->each([&options](const std::string&) { options.full_name_given = true; })
       ->type_name("TEXT");
   app.add_option("--std1", options.std1, "Extra value stored with the login")->type_name("TEXT");
-  app.add_option("--local-ip", options.local_ip,
-                 "IPv4 address to publish for this login (default: the machine's address)")
+  app.add_option(
+         "--local-ip", options.local_ip,
+         "IPv4 address to publish for this login (default: the address of the link with the "
+         "default route, else of another link that is up; never a loopback one)")
       ->type_name("ADDR")
       ->check(CheckIPv4, "IPv4");
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "output.h"
 #include "qz/message_loop.h"
 #include "qzpub.h"
 #include "shutdown_signals.h"
@@ -36,7 +37,11 @@ qz::Result<std::unique_ptr<Session>> Session::Open(const CommonOptions& options,
                                          options.full_name, options.std1);
   // Even a failed Init may leave a login behind; the session's end logs it out.
   session->logged_in_ = true;
-  if (!status.ok()) return qz::Status::Error(status.code(), "Init: " + status.message());
+  if (!status.ok()) {
+    const bool no_address = status.code() == qz::errc::kWsaAddressNotAvailable;
+    return qz::Status::Error(status.code(), "Init: " + status.message() +
+                                                (no_address ? " (in qzmsg: --local-ip ADDR)" : ""));
+  }
   status = session->ReadOwnRow(options);
   if (!status.ok()) return status;
   return session;
@@ -50,6 +55,10 @@ qz::Status Session::ReadOwnRow(const CommonOptions& options) {
                              "cannot listen on port " + std::to_string(login->port) +
                                  " (nor on the two ports tried before it): the login was "
                                  "published, but no message can reach it");
+  }
+  if (!login->address_up) {
+    ReportError("warning: no interface of this machine that is up has the published address " +
+                login->address + ": peers cannot reach this login there");
   }
   row_ = PresenceRow{login->key,
                      TrimTrailingSpaces(options.user),
