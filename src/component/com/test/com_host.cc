@@ -568,6 +568,52 @@ VARIANT ByRef(BSTR* b) {
   return x;
 }
 
+VARIANT ByRefVariant(VARIANT* v) {
+  VARIANT x;
+  VariantInit(&x);
+  V_VT(&x) = VT_VARIANT | VT_BYREF;
+  V_VARIANTREF(&x) = v;
+  return x;
+}
+
+// SendMessage's filters passed by reference, as script clients pass their variables: each comes
+// back trimmed (trailing blanks), in the caller's string or variant.
+void CheckFiltersByReference(IDispatch* d) {
+  EXCEPINFO ex{};
+  BSTR msg = SysAllocString(L"by reference");
+  BSTR user = SysAllocString(L"carol  ");
+  VARIANT text, sys, mdl;
+  VariantInit(&text);
+  V_VT(&text) = VT_BSTR;
+  V_BSTR(&text) = SysAllocString(L"by variable");
+  const BSTR text_before = V_BSTR(&text);
+  VariantInit(&sys);
+  V_VT(&sys) = VT_BSTR;
+  V_BSTR(&sys) = SysAllocString(L"SYS ");
+  VariantInit(&mdl);  // an uninitialised script variable: empty
+  CHECK_HR(Invoke(d, kDispSendMessage,
+                  {ByRefVariant(&text), ByRef(&user), ByRefVariant(&sys), ByRefVariant(&mdl)},
+                  nullptr, &ex),
+           S_OK);
+  CHECK(V_VT(&text) == VT_BSTR && V_BSTR(&text) == text_before);  // the message is not written
+  CHECK(Narrow(user) == "carol");
+  CHECK(V_VT(&sys) == VT_BSTR && Narrow(V_BSTR(&sys)) == "SYS");
+  CHECK(V_VT(&mdl) == VT_BSTR && Narrow(V_BSTR(&mdl)).empty());
+  // A number in a variable is a text to the method; it gets the trimmed text back.
+  VARIANT number;
+  VariantInit(&number);
+  V_VT(&number) = VT_I4;
+  V_I4(&number) = 7;
+  CHECK_HR(Invoke(d, kDispSendMessage, {ByRef(&msg), ByRefVariant(&number)}, nullptr, &ex), S_OK);
+  CHECK(V_VT(&number) == VT_BSTR && Narrow(V_BSTR(&number)) == "7");
+  VariantClear(&number);
+  VariantClear(&text);
+  VariantClear(&sys);
+  VariantClear(&mdl);
+  SysFreeString(user);
+  SysFreeString(msg);
+}
+
 // The methods through IDispatch, by id and by name, with omitted optional arguments.
 void CheckDispatch(const Presence& presence) {
   IQZCLS_NetMessage* p = Create();
@@ -638,15 +684,20 @@ void CheckDispatch(const Presence& presence) {
   BSTR msg = SysAllocString(L"to all");
   CHECK_HR(Invoke(d, kDispSendMessage, {ByRef(&msg)}, nullptr, &ex), S_OK);
   {
+    // The caller owns a text passed by value: it stays as it was, untrimmed.
     VARIANT filter;
     VariantInit(&filter);
     V_VT(&filter) = VT_BSTR;
-    V_BSTR(&filter) = SysAllocString(L"carol");
+    V_BSTR(&filter) = SysAllocString(L"carol ");
+    const BSTR before = V_BSTR(&filter);
     BSTR second = SysAllocString(L"to carol");
     CHECK_HR(Invoke(d, kDispSendMessage, {ByRef(&second), filter}, nullptr, &ex), S_OK);
+    CHECK(V_VT(&filter) == VT_BSTR && V_BSTR(&filter) == before &&
+          Narrow(V_BSTR(&filter)) == "carol ");
     VariantClear(&filter);
     SysFreeString(second);
   }
+  CheckFiltersByReference(d);
   // A filter by name, the ones before and after it left out.
   {
     LPOLESTR names_in[] = {const_cast<LPOLESTR>(L"SendMessage"), const_cast<LPOLESTR>(L"SysName")};
@@ -662,15 +713,15 @@ void CheckDispatch(const Presence& presence) {
     SysFreeString(named);
     SysFreeString(sys_filter);
   }
-  CHECK(PumpUntil([&] { return sink.messages.size() >= 3; }, 10000));
-  if (sink.messages.size() >= 3) {
+  CHECK(PumpUntil([&] { return sink.messages.size() >= 4; }, 10000));
+  if (sink.messages.size() >= 4) {
     auto has = [&](const char* text) {
       for (const auto& m : sink.messages) {
         if (m.msg == text) return true;
       }
       return false;
     };
-    CHECK(has("to all") && has("to carol") && has("by name"));
+    CHECK(has("to all") && has("to carol") && has("by name") && has("by variable"));
     CHECK(sink.messages[0].user == "carol");
   }
   {
