@@ -16,27 +16,41 @@ bool IsOmitted(const VARIANTARG* arg) {
          (V_VT(arg) == VT_ERROR && V_ERROR(arg) == static_cast<SCODE>(DISP_E_PARAMNOTFOUND));
 }
 
-bool IsText(const ELEMDESC& e) {
-  return e.tdesc.vt == VT_PTR && e.tdesc.lptdesc != nullptr && e.tdesc.lptdesc->vt == VT_BSTR;
+// The type a by-reference parameter points at, or VT_EMPTY for any other parameter.
+VARTYPE PointedType(const ELEMDESC& e) {
+  if (e.tdesc.vt != VT_PTR || e.tdesc.lptdesc == nullptr) return VT_EMPTY;
+  const VARTYPE vt = e.tdesc.lptdesc->vt;
+  return vt == VT_BSTR || vt == VT_I4 || vt == VT_BOOL ? vt : static_cast<VARTYPE>(VT_EMPTY);
 }
 
-void ByRefText(BSTR* text, VARIANTARG* out) {
-  V_VT(out) = VT_BYREF | VT_BSTR;
-  V_BSTRREF(out) = text;
+// Whether the method left a value of a PointedType as it was. A text it replaced is a new
+// allocation made before the old one was freed, so it never has the old address.
+bool Unchanged(const VARIANT& now, const VARIANT& before) {
+  switch (V_VT(&before)) {
+    case VT_BSTR:
+      return V_BSTR(&now) == V_BSTR(&before);
+    case VT_I4:
+      return V_I4(&now) == V_I4(&before);
+    default:
+      return V_BOOL(&now) == V_BOOL(&before);
+  }
+}
+
+void ByRef(VARTYPE vt, void* value, VARIANTARG* out) {
+  V_VT(out) = static_cast<VARTYPE>(VT_BYREF | vt);
+  V_BYREF(out) = value;
 }
 
 }  // namespace
 
 DispatchArgs::~DispatchArgs() {
   for (const std::unique_ptr<Converted>& c : converted_) {
-    // The method allocates a new text before it frees the old one, so a replaced text never has
-    // the old address.
-    if (c->variant != nullptr && c->text != c->given) {
+    if (c->variant != nullptr && !Unchanged(c->value, c->given)) {
       ::VariantClear(c->variant);
-      V_VT(c->variant) = VT_BSTR;
-      V_BSTR(c->variant) = std::exchange(c->text, nullptr);
+      *c->variant = c->value;
+    } else {
+      ::VariantClear(&c->value);
     }
-    ::SysFreeString(c->text);
   }
 }
 
@@ -80,47 +94,47 @@ bool DispatchArgs::Prepare(const FUNCDESC& fd, const DISPPARAMS& params) {
     if (IsOmitted(given[k])) {
       // A required argument left out is Invoke's to report.
       if (!(e.paramdesc.wParamFlags & PARAMFLAG_FOPT) || e.tdesc.vt != VT_PTR) return false;
-      V_VT(&out) = static_cast<VARTYPE>(VT_BYREF | e.tdesc.lptdesc->vt);
-      V_BYREF(&out) = nullptr;
-    } else if (!IsText(e) || !PrepareText(*given[k], &out)) {
-      // Invoke converts the rest; the method frees nothing but texts.
-      out = *given[k];
+      ByRef(e.tdesc.lptdesc->vt, nullptr, &out);
+      continue;
     }
+    const VARTYPE vt = PointedType(e);
+    // Invoke converts the rest (and reports what does not convert); the method frees nothing
+    // but texts.
+    if (vt == VT_EMPTY || !PrepareByRef(*given[k], vt, &out)) out = *given[k];
   }
   params_ = DISPPARAMS{args_.data(), nullptr, n, 0};
   return true;
 }
 
-bool DispatchArgs::PrepareText(const VARIANTARG& arg, VARIANTARG* out) {
+bool DispatchArgs::PrepareByRef(const VARIANTARG& arg, VARTYPE vt, VARIANTARG* out) {
   VARIANT* variant = nullptr;
   const VARIANT* source = &arg;
-  if (V_VT(&arg) == (VT_BYREF | VT_BSTR)) {
+  if (V_VT(&arg) == (VT_BYREF | vt)) {
     *out = arg;
     return true;
   }
   if (V_VT(&arg) == (VT_BYREF | VT_VARIANT)) {
     variant = V_VARIANTREF(&arg);
     if (variant == nullptr) return false;
-    if (V_VT(variant) == VT_BSTR) {
-      ByRefText(&V_BSTR(variant), out);
+    if (V_VT(variant) == vt) {
+      ByRef(vt, &V_NONE(variant), out);
       return true;
     }
-    if (V_VT(variant) == (VT_BYREF | VT_BSTR)) {
-      ByRefText(V_BSTRREF(variant), out);
+    if (V_VT(variant) == (VT_BYREF | vt)) {
+      *out = *variant;
       return true;
     }
     source = variant;
   } else if (V_ISBYREF(&arg)) {
     return false;
   }
-  VARIANT text;
-  ::VariantInit(&text);
-  // Reads the source only; the declaration lacks the const.
-  if (FAILED(::VariantChangeType(&text, const_cast<VARIANT*>(source), 0, VT_BSTR))) return false;
   auto c = std::make_unique<Converted>();
-  c->text = c->given = V_BSTR(&text);
+  ::VariantInit(&c->value);
+  // Reads the source only; the declaration lacks the const.
+  if (FAILED(::VariantChangeType(&c->value, const_cast<VARIANT*>(source), 0, vt))) return false;
+  c->given = c->value;
   c->variant = variant;
-  ByRefText(&c->text, out);
+  ByRef(vt, &V_NONE(&c->value), out);
   converted_.push_back(std::move(c));
   return true;
 }

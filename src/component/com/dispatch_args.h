@@ -16,38 +16,37 @@ namespace qz::com {
 // would pass a pointer to a VT_ERROR variant, which a BSTR* or VARIANT_BOOL* would read as a text
 // or a flag.
 //
-// A text parameter (BSTR*, in and out) may be replaced by the method, which frees the string it
-// held. So it only ever points at a string the method may free: the caller's own by-reference
-// string (VT_BYREF|VT_BSTR, or a VT_BSTR inside a VT_BYREF|VT_VARIANT, as script clients pass
-// their variables), or a copy owned here for anything passed by value, which the method never
-// sees. A by-reference variant holding another type gets the method's new text, if it wrote
-// one, when the call ends.
+// Every parameter is in and out, by reference, and a text one may be replaced by the method,
+// which frees the string it held. So a parameter only ever points at the caller's own
+// by-reference value of its type (VT_BYREF|<type>, or <type> inside a VT_BYREF|VT_VARIANT, as
+// script clients pass their variables), or at a converted copy owned here: for a value passed
+// by value, which the method never changes for the caller, and for a by-reference variant of
+// another type, which gets the method's new value, if it wrote one, when the call ends.
 class DispatchArgs {
  public:
   DispatchArgs() = default;
   DispatchArgs(const DispatchArgs&) = delete;
   DispatchArgs& operator=(const DispatchArgs&) = delete;
-  // Completes the by-reference variants and frees the copies.
+  // Hands the written values to the by-reference variants and frees the copies.
   ~DispatchArgs();
 
-  // Prepares the call of method id (described by type_info). False, with nothing prepared, when
-  // the call does not fit the method: the caller's arguments then go to Invoke as they are and
-  // Invoke reports the error.
+  // Prepares the call of method id (described by type_info). False when the call does not fit
+  // the method: the caller's arguments then go to Invoke as they are and Invoke reports it.
   bool Prepare(ITypeInfo* type_info, DISPID id, const DISPPARAMS& params);
   DISPPARAMS* params() { return &params_; }
 
  private:
   struct Converted {
-    BSTR text = nullptr;         // owned here unless handed on to `variant`
+    VARIANT value;               // owned here unless handed on to `variant`
+    VARIANT given;               // value as converted, to see whether the method wrote one
     VARIANT* variant = nullptr;  // the caller's by-reference variant, or null for a by-value one
-    BSTR given = nullptr;        // the text as converted, to see whether the method replaced it
   };
 
   bool Prepare(const FUNCDESC& fd, const DISPPARAMS& params);
-  bool PrepareText(const VARIANTARG& arg, VARIANTARG* out);
+  bool PrepareByRef(const VARIANTARG& arg, VARTYPE vt, VARIANTARG* out);
 
   std::vector<VARIANTARG> args_;  // last argument first, as DISPPARAMS holds them
-  // Stable addresses: the prepared arguments point at the texts.
+  // Stable addresses: the prepared arguments point at the values.
   std::vector<std::unique_ptr<Converted>> converted_;
   DISPPARAMS params_{};
 };
