@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -174,6 +175,69 @@ struct Presence {
     return rows;
   }
 };
+
+#if defined(__i386__)
+// Calls entry with the given 32-bit arguments and returns how many bytes of them it left on the
+// stack: none for a __stdcall entry, which removes its own. *result gets what it returned.
+uint32_t LeftOnStack(FARPROC entry, const std::vector<uint32_t>& args, int32_t* result = nullptr) {
+  uint32_t left = static_cast<uint32_t>(args.size());
+  int32_t returned = 0;
+  asm volatile(
+      "movl %%esp, %%edi\n\t"
+      "1:\n\t"
+      "testl %%ecx, %%ecx\n\t"
+      "jz 2f\n\t"
+      "pushl -4(%%ebx,%%ecx,4)\n\t"  // the last argument first
+      "decl %%ecx\n\t"
+      "jmp 1b\n\t"
+      "2:\n\t"
+      "call *%%esi\n\t"
+      "movl %%edi, %%ecx\n\t"
+      "subl %%esp, %%ecx\n\t"
+      "movl %%edi, %%esp\n\t"
+      : "+c"(left), "=a"(returned)
+      : "S"(entry), "b"(args.data())
+      : "edx", "edi", "memory", "cc");
+  if (result != nullptr) *result = returned;
+  return left;
+}
+
+uint32_t Word(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+
+// Each data-access entry the component binds is __stdcall, as the library it stands for: called
+// by name, it removes its own arguments and does its work.
+void CheckDataAccessConvention(const Presence& presence) {
+  auto entry = [&](const char* name) {
+    FARPROC f = GetProcAddress(presence.lib, name);
+    CHECK(f != nullptr);
+    return f;
+  };
+  char date[QZPUB_DATE_BUFFER_SIZE] = {};
+  YHDLRecord probe{};
+  std::snprintf(probe.YH01, sizeof probe.YH01, "%s", "convention");
+  const char* condition = "YH01 = 'convention'";
+  const char* sql = "delete YHDL where YH01 = 'convention'";
+  const char* system = "qz_sys";
+  FARPROC f = nullptr;
+  if ((f = entry("odbc_GetSysDateStr"))) CHECK(LeftOnStack(f, {1, Word(date)}) == 0 && date[0]);
+  if ((f = entry("userYHDL_Insert"))) CHECK(LeftOnStack(f, {1, Word(&probe)}) == 0);
+  if ((f = entry("sysMSSQLUses"))) CHECK(LeftOnStack(f, {1, Word(system)}) == 0);
+  YHDLRecord found{};
+  int32_t cursor = 0, next = -1;
+  if ((f = entry("userYHDL_GetFirst"))) {
+    CHECK(LeftOnStack(f, {1, Word(&found), Word(condition)}, &cursor) == 0 && cursor > 0 &&
+          found.YH00 == probe.YH00);
+  }
+  if ((f = entry("userYHDL_GetNext"))) {
+    CHECK(LeftOnStack(f, {static_cast<uint32_t>(cursor), Word(&found)}, &next) == 0 && next == 0);
+  }
+  if ((f = entry("userYHDL_Delete"))) CHECK(LeftOnStack(f, {1, Word(&probe)}) == 0);
+  CHECK(presence.Rows(condition).empty());
+  if ((f = entry("userYHDL_Insert"))) CHECK(LeftOnStack(f, {1, Word(&probe)}) == 0);
+  if ((f = entry("odbc_ExecSQL"))) CHECK(LeftOnStack(f, {1, Word(sql)}) == 0);
+  CHECK(presence.Rows(condition).empty());
+}
+#endif
 
 int RunProcess(const std::wstring& command) {
   std::wstring line = command;
@@ -838,6 +902,10 @@ int wmain(int argc, wchar_t** argv) {
   Presence presence;
   CHECK(presence.first != nullptr && presence.next != nullptr && presence.connect(nullptr) > 0);
 
+#if defined(__i386__)
+  std::printf("data-access entries\n");
+  CheckDataAccessConvention(presence);
+#endif
   std::printf("type library\n");
   CheckTypeLibrary();
   std::printf("identity\n");
