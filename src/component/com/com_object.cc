@@ -19,8 +19,8 @@
 #include "component/com/com_error.h"
 #include "component/com/com_module.h"
 #include "component/com/com_text.h"
+#include "component/com/dispatch_args.h"
 #include "component/com/event_point.h"
-#include "component/com/omitted_args.h"
 #include "qz/net_message.h"
 
 #ifdef SendMessage
@@ -115,12 +115,8 @@ class NetMessageObject final : public IQZCLS_NetMessage,
                       EXCEPINFO* exception, UINT* arg_error) override {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     ::SetErrorInfo(0, nullptr);
-    std::vector<VARIANTARG> filled;
-    DISPPARAMS positional{};
-    if (params != nullptr && FillOmitted(type_info_, id, *params, &filled)) {
-      positional = DISPPARAMS{filled.data(), nullptr, static_cast<UINT>(filled.size()), 0};
-      params = &positional;
-    }
+    DispatchArgs args;
+    if (params != nullptr && args.Prepare(type_info_, id, *params)) params = args.params();
     return type_info_->Invoke(static_cast<IQZCLS_NetMessage*>(this), id, flags, params, result,
                               exception, arg_error);
   }
@@ -222,6 +218,8 @@ class NetMessageObject final : public IQZCLS_NetMessage,
   }
 
  private:
+  // An in-out text: the callee replaces the caller's string. The new one is allocated before the
+  // old one is freed, so it never takes the old address (dispatch_args.h relies on that).
   static void WriteBack(BSTR* target, const std::string& value) {
     if (target == nullptr) return;
     BSTR b = ToBstr(value);

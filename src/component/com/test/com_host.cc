@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -174,6 +175,69 @@ struct Presence {
     return rows;
   }
 };
+
+#if defined(__i386__)
+// Calls entry with the given 32-bit arguments and returns how many bytes of them it left on the
+// stack: none for a __stdcall entry, which removes its own. *result gets what it returned.
+uint32_t LeftOnStack(FARPROC entry, const std::vector<uint32_t>& args, int32_t* result = nullptr) {
+  uint32_t left = static_cast<uint32_t>(args.size());
+  int32_t returned = 0;
+  asm volatile(
+      "movl %%esp, %%edi\n\t"
+      "1:\n\t"
+      "testl %%ecx, %%ecx\n\t"
+      "jz 2f\n\t"
+      "pushl -4(%%ebx,%%ecx,4)\n\t"  // the last argument first
+      "decl %%ecx\n\t"
+      "jmp 1b\n\t"
+      "2:\n\t"
+      "call *%%esi\n\t"
+      "movl %%edi, %%ecx\n\t"
+      "subl %%esp, %%ecx\n\t"
+      "movl %%edi, %%esp\n\t"
+      : "+c"(left), "=a"(returned)
+      : "S"(entry), "b"(args.data())
+      : "edx", "edi", "memory", "cc");
+  if (result != nullptr) *result = returned;
+  return left;
+}
+
+uint32_t Word(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+
+// Each data-access entry the component binds is __stdcall, as the library it stands for: called
+// by name, it removes its own arguments and does its work.
+void CheckDataAccessConvention(const Presence& presence) {
+  auto entry = [&](const char* name) {
+    FARPROC f = GetProcAddress(presence.lib, name);
+    CHECK(f != nullptr);
+    return f;
+  };
+  char date[QZPUB_DATE_BUFFER_SIZE] = {};
+  YHDLRecord probe{};
+  std::snprintf(probe.YH01, sizeof probe.YH01, "%s", "convention");
+  const char* condition = "YH01 = 'convention'";
+  const char* sql = "delete YHDL where YH01 = 'convention'";
+  const char* system = "qz_sys";
+  FARPROC f = nullptr;
+  if ((f = entry("odbc_GetSysDateStr"))) CHECK(LeftOnStack(f, {1, Word(date)}) == 0 && date[0]);
+  if ((f = entry("userYHDL_Insert"))) CHECK(LeftOnStack(f, {1, Word(&probe)}) == 0);
+  if ((f = entry("sysMSSQLUses"))) CHECK(LeftOnStack(f, {1, Word(system)}) == 0);
+  YHDLRecord found{};
+  int32_t cursor = 0, next = -1;
+  if ((f = entry("userYHDL_GetFirst"))) {
+    CHECK(LeftOnStack(f, {1, Word(&found), Word(condition)}, &cursor) == 0 && cursor > 0 &&
+          found.YH00 == probe.YH00);
+  }
+  if ((f = entry("userYHDL_GetNext"))) {
+    CHECK(LeftOnStack(f, {static_cast<uint32_t>(cursor), Word(&found)}, &next) == 0 && next == 0);
+  }
+  if ((f = entry("userYHDL_Delete"))) CHECK(LeftOnStack(f, {1, Word(&probe)}) == 0);
+  CHECK(presence.Rows(condition).empty());
+  if ((f = entry("userYHDL_Insert"))) CHECK(LeftOnStack(f, {1, Word(&probe)}) == 0);
+  if ((f = entry("odbc_ExecSQL"))) CHECK(LeftOnStack(f, {1, Word(sql)}) == 0);
+  CHECK(presence.Rows(condition).empty());
+}
+#endif
 
 int RunProcess(const std::wstring& command) {
   std::wstring line = command;
@@ -568,6 +632,52 @@ VARIANT ByRef(BSTR* b) {
   return x;
 }
 
+VARIANT ByRefVariant(VARIANT* v) {
+  VARIANT x;
+  VariantInit(&x);
+  V_VT(&x) = VT_VARIANT | VT_BYREF;
+  V_VARIANTREF(&x) = v;
+  return x;
+}
+
+// SendMessage's filters passed by reference, as script clients pass their variables: each comes
+// back trimmed (trailing blanks), in the caller's string or variant.
+void CheckFiltersByReference(IDispatch* d) {
+  EXCEPINFO ex{};
+  BSTR msg = SysAllocString(L"by reference");
+  BSTR user = SysAllocString(L"carol  ");
+  VARIANT text, sys, mdl;
+  VariantInit(&text);
+  V_VT(&text) = VT_BSTR;
+  V_BSTR(&text) = SysAllocString(L"by variable");
+  const BSTR text_before = V_BSTR(&text);
+  VariantInit(&sys);
+  V_VT(&sys) = VT_BSTR;
+  V_BSTR(&sys) = SysAllocString(L"SYS ");
+  VariantInit(&mdl);  // an uninitialised script variable: empty
+  CHECK_HR(Invoke(d, kDispSendMessage,
+                  {ByRefVariant(&text), ByRef(&user), ByRefVariant(&sys), ByRefVariant(&mdl)},
+                  nullptr, &ex),
+           S_OK);
+  CHECK(V_VT(&text) == VT_BSTR && V_BSTR(&text) == text_before);  // the message is not written
+  CHECK(Narrow(user) == "carol");
+  CHECK(V_VT(&sys) == VT_BSTR && Narrow(V_BSTR(&sys)) == "SYS");
+  CHECK(V_VT(&mdl) == VT_BSTR && Narrow(V_BSTR(&mdl)).empty());
+  // A number in a variable is a text to the method; it gets the trimmed text back.
+  VARIANT number;
+  VariantInit(&number);
+  V_VT(&number) = VT_I4;
+  V_I4(&number) = 7;
+  CHECK_HR(Invoke(d, kDispSendMessage, {ByRef(&msg), ByRefVariant(&number)}, nullptr, &ex), S_OK);
+  CHECK(V_VT(&number) == VT_BSTR && Narrow(V_BSTR(&number)) == "7");
+  VariantClear(&number);
+  VariantClear(&text);
+  VariantClear(&sys);
+  VariantClear(&mdl);
+  SysFreeString(user);
+  SysFreeString(msg);
+}
+
 // The methods through IDispatch, by id and by name, with omitted optional arguments.
 void CheckDispatch(const Presence& presence) {
   IQZCLS_NetMessage* p = Create();
@@ -638,15 +748,20 @@ void CheckDispatch(const Presence& presence) {
   BSTR msg = SysAllocString(L"to all");
   CHECK_HR(Invoke(d, kDispSendMessage, {ByRef(&msg)}, nullptr, &ex), S_OK);
   {
+    // The caller owns a text passed by value: it stays as it was, untrimmed.
     VARIANT filter;
     VariantInit(&filter);
     V_VT(&filter) = VT_BSTR;
-    V_BSTR(&filter) = SysAllocString(L"carol");
+    V_BSTR(&filter) = SysAllocString(L"carol ");
+    const BSTR before = V_BSTR(&filter);
     BSTR second = SysAllocString(L"to carol");
     CHECK_HR(Invoke(d, kDispSendMessage, {ByRef(&second), filter}, nullptr, &ex), S_OK);
+    CHECK(V_VT(&filter) == VT_BSTR && V_BSTR(&filter) == before &&
+          Narrow(V_BSTR(&filter)) == "carol ");
     VariantClear(&filter);
     SysFreeString(second);
   }
+  CheckFiltersByReference(d);
   // A filter by name, the ones before and after it left out.
   {
     LPOLESTR names_in[] = {const_cast<LPOLESTR>(L"SendMessage"), const_cast<LPOLESTR>(L"SysName")};
@@ -662,15 +777,15 @@ void CheckDispatch(const Presence& presence) {
     SysFreeString(named);
     SysFreeString(sys_filter);
   }
-  CHECK(PumpUntil([&] { return sink.messages.size() >= 3; }, 10000));
-  if (sink.messages.size() >= 3) {
+  CHECK(PumpUntil([&] { return sink.messages.size() >= 4; }, 10000));
+  if (sink.messages.size() >= 4) {
     auto has = [&](const char* text) {
       for (const auto& m : sink.messages) {
         if (m.msg == text) return true;
       }
       return false;
     };
-    CHECK(has("to all") && has("to carol") && has("by name"));
+    CHECK(has("to all") && has("to carol") && has("by name") && has("by variable"));
     CHECK(sink.messages[0].user == "carol");
   }
   {
@@ -787,6 +902,10 @@ int wmain(int argc, wchar_t** argv) {
   Presence presence;
   CHECK(presence.first != nullptr && presence.next != nullptr && presence.connect(nullptr) > 0);
 
+#if defined(__i386__)
+  std::printf("data-access entries\n");
+  CheckDataAccessConvention(presence);
+#endif
   std::printf("type library\n");
   CheckTypeLibrary();
   std::printf("identity\n");

@@ -3,6 +3,9 @@
 // object, thread and process of the test session sees the same rows. It understands exactly
 // what the component sends: "delete YHDL where <condition>" and conditions made of
 // COLUMN = 'text' / COLUMN < 'text' joined by "and".
+//
+// Loopback only: loaded by QZ_NetMessage.dll, it makes every listener of the process publish
+// 127.0.0.1, for hosts (script clients) that cannot call QzSetLocalIPOverride themselves.
 #include <windows.h>
 
 #include <algorithm>
@@ -121,6 +124,17 @@ int32_t g_last_cursor = 0;
 }  // namespace
 
 extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason != DLL_PROCESS_ATTACH) return TRUE;
+  // The component binds this library at its first Init, before any listener starts.
+  if (HMODULE component = ::GetModuleHandleW(L"QZ_NetMessage.dll")) {
+    auto set_ip = reinterpret_cast<void(WINAPI*)(const char*)>(
+        reinterpret_cast<void*>(::GetProcAddress(component, "QzSetLocalIPOverride")));
+    if (set_ip != nullptr) set_ip("127.0.0.1");
+  }
+  return TRUE;
+}
 
 int32_t QZPUB_CALL odbc_GetSysDateStr(int32_t, char* buffer) {
   SYSTEMTIME t;
