@@ -96,11 +96,13 @@ int64_t SamplePortChoice(RateResult& r) {
   return CpuNs(CLOCK_THREAD_CPUTIME_ID) - cpu0;
 }
 
-// As many messages as the exchange takes, at most `window` of them in flight at a time. With a
+// As many messages as the exchange takes, at most `window` of them in flight at a time, and with
+// a pace (messages per second, 0 for none) no more than that many per second of the run. With a
 // shadow, the times of the sends are replayed afterwards through it, each taking a port as the
 // port rule would, to estimate the walks of an exchange that does not count them; replayed after
 // the run so that its work is not the sender's.
-RateResult SustainedRate(Exchange& x, double seconds, int window, PortRuleMemory* shadow) {
+RateResult SustainedRate(Exchange& x, double seconds, int window, double pace,
+                         PortRuleMemory* shadow) {
   Arrivals& a = x.arrivals();
   const int64_t base = a.count();
   std::vector<int64_t> send_times;
@@ -119,6 +121,16 @@ RateResult SustainedRate(Exchange& x, double seconds, int window, PortRuleMemory
     if (NowNs() >= next_sample) {
       sampling_cpu += SamplePortChoice(r);
       next_sample += sample_every;
+    }
+    // Paced: the messages due by now, the rest after a wait of whole milliseconds, so that the
+    // sender wakes about as often as it sends, as a sender held back by the port rule does.
+    const int64_t due =
+        pace > 0 ? static_cast<int64_t>(static_cast<double>(NowNs() - start) / 1e9 * pace) + 1
+                 : INT64_MAX;
+    if (r.sent >= due) {
+      const double next_ns = static_cast<double>(r.sent) / pace * 1e9 + static_cast<double>(start);
+      x.Pump(std::max(1, static_cast<int>((next_ns - static_cast<double>(NowNs())) / 1e6 + 1)));
+      continue;
     }
     if (r.sent - (a.count() - base) < window) {
       if (x.Broadcast().ok()) {
@@ -257,9 +269,10 @@ Worker::Body ExchangeBody(const Context& ctx, ExchangeKind kind, std::string uri
       if (op == "rate") {
         double seconds = 0;
         int window = 0;
-        in >> seconds >> window;
+        double pace = 0;
+        in >> seconds >> window >> pace;
         auto shadow = component ? std::make_unique<PortRuleMemory>() : nullptr;
-        RateResult r = SustainedRate(*x, seconds, window, shadow.get());
+        RateResult r = SustainedRate(*x, seconds, window, pace, shadow.get());
         TcpTableSummary t = ReadTcpTableSummary();
         std::ostringstream o;
         o << "ok sent=" << r.sent << " failed=" << r.failed << " received=" << r.received

@@ -16,8 +16,9 @@ namespace qz::bench {
 
 enum class ExchangeKind { kComponent, kRaw, kRawBind };
 
-// Requests: "start", "warm", "round", "latency K", "rate SECONDS WINDOW", "probe". Replies start
-// with "ok" or "error". The component gets a fresh SQLite database.
+// Requests: "start", "warm", "round", "latency K", "rate SECONDS WINDOW [PACE]" (PACE: at most
+// that many messages per second), "probe". Replies start with "ok" or "error". The component gets a
+// fresh SQLite database.
 std::unique_ptr<Worker> StartExchangeWorker(Context& ctx, ExchangeKind kind, int receivers,
                                             int64_t endpoints, const Worker* share_with);
 // "start" then "warm"; the worker's own error otherwise.

@@ -20,6 +20,7 @@ constexpr int32_t kPeerBase = 1;  // the receiver is at 127.0.0.1
 
 struct RateReplies {
   std::string raw, rawbind, comp;  // "ok sent=... received=..." each
+  std::string raw_paced;           // raw again, held to the component's rate
   std::string before, after;       // the component's probe around its run
 };
 
@@ -92,7 +93,10 @@ Row EscapeRow(const std::string& side, const std::string& reply) {
   return row;
 }
 
-// CPU time per delivered message at one end, beside raw's: at most 1.3 times raw's.
+// CPU time per delivered message at one end, beside raw's at the same rate: at most 1.3 times
+// that. Per message, a run at 15 times the rate is cheaper for reasons of its own (each wake-up
+// and each pass over the ready sockets serves several messages), so raw at full speed is only
+// shown beside it.
 Row CpuRow(const std::string& side, const RateReplies& r) {
   const std::string field = "cpu_" + side + "_us";
   Row row;
@@ -101,15 +105,15 @@ Row CpuRow(const std::string& side, const RateReplies& r) {
   row.unit = "us";
   row.decimals = 2;
   row.value = Field(r.comp, field);
-  row.raw = Field(r.raw, field);
+  row.raw = Field(r.raw_paced, field);
   row.ratio = *row.raw / row.value;
   row.target = "<= 1.3 x raw";
   row.met = row.value <= 1.3 * *row.raw;
-  row.note = side == "sender"
-                 ? "the sending thread's CPU time (user and system) over the sustained run, per "
-                   "received message"
-                 : "the rest of the process (the receiving thread) over the sustained run, per "
-                   "received message";
+  row.note = std::string(side == "sender" ? "the sending thread's CPU time (user and system)"
+                                          : "the rest of the process (the receiving thread)") +
+             " over the sustained run, per received message; raw held to the component's rate (" +
+             Fixed(Rate(r.raw_paced), 0) + " msg/s); raw at full speed " +
+             Fixed(Field(r.raw, field), 2) + " us (" + Fixed(Rate(r.raw), 0) + " msg/s)";
   return row;
 }
 
@@ -195,13 +199,18 @@ void RunRateFigure(Context& ctx, Report& report) {
   r.rawbind = bind->Call(arg).value_or("error worker died");
   r.comp = pair->component->Call(arg).value_or("error worker died");
   r.after = pair->component->Call("probe").value_or("");
-  for (const std::string* reply : {&r.raw, &r.rawbind, &r.comp}) {
+  r.raw_paced =
+      r.comp.rfind("ok", 0) == 0
+          ? pair->raw->Call(arg + " " + Fixed(Rate(r.comp), 1)).value_or("error worker died")
+          : "error the component's run failed";
+  for (const std::string* reply : {&r.raw, &r.rawbind, &r.comp, &r.raw_paced}) {
     if (reply->rfind("ok", 0) == 0) continue;
     Row row;
     row.name = "sustained_rate";
     row.what = "sustained rate, 1 to 1";
     row.skipped = true;
-    row.note = "failed: component: " + r.comp + "; raw: " + r.raw + "; rawbind: " + r.rawbind;
+    row.note = "failed: component: " + r.comp + "; raw: " + r.raw + "; rawbind: " + r.rawbind +
+               "; raw at the component's rate: " + r.raw_paced;
     report.Add(row);
     return;
   }

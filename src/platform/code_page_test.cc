@@ -39,6 +39,14 @@ TEST(CodePageTest, Utf8PassesThroughAndMalformedBytesBecomeReplacementCharacters
   EXPECT_EQ(cp.ToUtf8("a\xE4\xB8"), "a\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(cp.ToUtf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(cp.ToUtf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+  // Long ASCII runs around them, at every offset within a word.
+  const std::string run = "Stock count for warehouse";
+  for (size_t at = 0; at <= run.size(); ++at) {
+    const std::string with = run.substr(0, at) + "\x80" + kZhong + run.substr(at) + "\xFF";
+    const std::string want =
+        run.substr(0, at) + "\xEF\xBF\xBD" + kZhong + run.substr(at) + "\xEF\xBF\xBD";
+    EXPECT_EQ(cp.ToUtf8(with), want) << at;
+  }
 }
 
 TEST(CodePageTest, DoubleByteRoundTrip) {

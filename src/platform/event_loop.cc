@@ -77,8 +77,9 @@ class EventLoopImpl final : public EventLoop {
   }
 
   void Cancel(TaskId id) override {
+    if (id == 0 || tasks_.empty()) return;
     // Queued in order of id; a moot task is usually the newest.
-    if (!tasks_.empty() && tasks_.back().seq == id) {
+    if (tasks_.back().seq == id) {
       tasks_.pop_back();
       return;
     }

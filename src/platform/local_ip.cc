@@ -30,8 +30,17 @@ std::string LookUpLocalIP() {
 }  // namespace
 
 std::string DottedV4(uint32_t a) {
-  return std::to_string(a >> 24) + '.' + std::to_string((a >> 16) & 0xFF) + '.' +
-         std::to_string((a >> 8) & 0xFF) + '.' + std::to_string(a & 0xFF);
+  // Written into one buffer: every accepted connection names its peer this way.
+  char text[16];
+  char* end = text;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    const unsigned byte = (a >> shift) & 0xFF;
+    if (byte >= 100) *end++ = static_cast<char>('0' + byte / 100);
+    if (byte >= 10) *end++ = static_cast<char>('0' + byte / 10 % 10);
+    *end++ = static_cast<char>('0' + byte % 10);
+    if (shift != 0) *end++ = '.';
+  }
+  return std::string(text, end);
 }
 
 std::optional<uint32_t> FirstNonLoopback(const std::vector<uint32_t>& addresses) {
