@@ -104,7 +104,7 @@ void RunFanoutFigures(Context& ctx, Report& report) {
                 : std::vector<Plan>{{1, 3, 10}, {16, 3, 5}, {128, 3, 3}, {512, 3, 1}};
   const std::vector<Plan> loaded =
       ctx.quick ? std::vector<Plan>{{1, 1, 3}, {16, 1, 2}, {128, 1, 1}, {512, 1, 1}}
-                : std::vector<Plan>{{1, 2, 5}, {16, 2, 3}, {128, 2, 2}, {512, 1, 1}};
+                : std::vector<Plan>{{1, 2, 5}, {16, 2, 3}, {128, 3, 3}, {512, 2, 2}};
   auto wanted = [&](const Plan& plan) {
     for (int n : ctx.fanout_sizes) {
       if (n == plan.receivers) return true;
