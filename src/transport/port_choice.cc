@@ -64,7 +64,13 @@ int32_t PickFreePort(int32_t base, const std::function<bool(int64_t port)>& take
   const PortMemory::View memory = PortMemory::Process().Look();
   platform::Random& random = platform::ThreadRandom();
   return Walk(
-      base, [&](int64_t port) { return memory.Busy(port) || taken(port); },
+      base,
+      [&](int64_t port) {
+        if (memory.Busy(port)) return true;
+        if (!taken(port)) return false;
+        memory.Refused(port);
+        return true;
+      },
       [&random] { return random.Next(); });
 }
 

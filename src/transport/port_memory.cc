@@ -49,13 +49,22 @@ void PortMemory::Refresh(Block& block, int64_t first_port, Clock::rep now) const
     Clock::rep& state = ports_[static_cast<size_t>(first_port + bit)];
     if (state == kHeld) continue;
     if (state <= now) {
-      state = kFree;
       block.marked &= ~(uint64_t{1} << bit);
     } else {
       ends = std::min(ends, state);
     }
   }
   block.ends = ends;
+}
+
+void PortMemory::LingerAt(int64_t port, Clock::rep now) const {
+  if (!InRange(port) || !ports_) return;
+  Clock::rep& state = ports_[static_cast<size_t>(port)];
+  if (state == kFree || state == kHeld || state > now) return;
+  state = now + std::chrono::duration_cast<Clock::duration>(kLinger).count();
+  Block& block = blocks_[static_cast<size_t>(port >> kBlockBits)];
+  block.marked |= uint64_t{1} << (port & (kBlockPorts - 1));
+  block.ends = std::min(block.ends, state);
 }
 
 }  // namespace qz::transport

@@ -29,6 +29,10 @@ class PortMemory {
   // TCP's TIME_WAIT lasts this long at least (Linux: exactly; other systems: longer, which only
   // sends those ports back to the system's answer sooner than needed).
   static constexpr std::chrono::seconds kTimeWait{60};
+  // The system ends a TIME_WAIT on a coarse timer, up to a second or two after kTimeWait. A
+  // port of ours that it still refuses then is remembered this much longer, not asked about by
+  // every walk meanwhile.
+  static constexpr std::chrono::milliseconds kLinger{500};
 
   // The process's memory.
   static PortMemory& Process();
@@ -51,6 +55,9 @@ class PortMemory {
   class View {
    public:
     bool Busy(int64_t port) const { return memory_.BusyAt(port, now_); }
+    // The system refused port: if its TIME_WAIT after a delivery of ours has ended by the
+    // memory's count, it lingers kLinger more. Ports the memory never held stay the system's.
+    void Refused(int64_t port) const { memory_.LingerAt(port, now_); }
 
    private:
     friend class PortMemory;
@@ -87,8 +94,10 @@ class PortMemory {
     if (now >= block.ends) Refresh(block, port & ~(kBlockPorts - 1), now);
     return (block.marked & bit) != 0;
   }
-  // Unmarks the block's ports whose TIME_WAIT ended by now and finds the next end.
+  // Unmarks the block's ports whose TIME_WAIT ended by now and finds the next end. An ended
+  // TIME_WAIT keeps its end, so that a refusal can tell the port was ours.
   void Refresh(Block& block, int64_t first_port, Clock::rep now) const;
+  void LingerAt(int64_t port, Clock::rep now) const;
 
   std::function<Clock::time_point()> now_;
   Clock::duration time_wait_;

@@ -90,6 +90,28 @@ TEST_F(PortMemoryTest, NeighboursEndTheirTimeWaitEachAtItsOwnTime) {
   EXPECT_TRUE(memory_.Busy(9002));
 }
 
+// The system ends a TIME_WAIT a little late: a refusal then keeps an ended port of ours busy a
+// moment longer; other programs' ports stay the system's to answer.
+TEST_F(PortMemoryTest, APortOfOursTheSystemStillRefusesLingersBriefly) {
+  memory_.Hold(9100);
+  memory_.Release(9100, /*closed_first=*/true);
+  now_ += PortMemory::kTimeWait;
+  EXPECT_FALSE(memory_.Busy(9100));
+  memory_.Look().Refused(9100);
+  memory_.Look().Refused(9101);  // never ours
+  EXPECT_TRUE(memory_.Busy(9100));
+  EXPECT_FALSE(memory_.Busy(9101));
+  now_ += PortMemory::kLinger - std::chrono::milliseconds(1);
+  EXPECT_TRUE(memory_.Busy(9100));
+  now_ += std::chrono::milliseconds(1);
+  EXPECT_FALSE(memory_.Busy(9100)) << "asked again once the moment is over";
+
+  memory_.Hold(9102);
+  memory_.Look().Refused(9102);
+  memory_.Release(9102, /*closed_first=*/false);
+  EXPECT_FALSE(memory_.Busy(9102)) << "held, then forgotten: a refusal while held adds nothing";
+}
+
 class DeliveryPortMemoryTest : public testing::TransportTest {};
 
 TEST_F(DeliveryPortMemoryTest, ADeliveredMessageLeavesItsPortBusyAndAFailedOneDoesNot) {
