@@ -39,6 +39,8 @@ Result<Pair> StartPair(Context& ctx, int receivers, int64_t endpoints);
 std::vector<double> Numbers(const std::optional<std::string>& reply);
 // The value of key=VALUE in a reply, or -1.
 double Field(const std::string& reply, const std::string& key);
+// The same field's text, up to the next space; empty when absent.
+std::string TextField(const std::string& reply, const std::string& key);
 
 }  // namespace qz::bench
 
