@@ -80,4 +80,10 @@ qz::Result<int32_t> ConnectDatabase(const std::string& uri) {
   return hdbc;
 }
 
+qz::Result<int32_t> ConnectDatabase(const CommonOptions& options) {
+  qz::Result<std::string> uri = DatabaseUri(options);
+  if (!uri.ok()) return uri.status();
+  return ConnectDatabase(*uri);
+}
+
 }  // namespace qzmsg

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "options.h"
 #include "qz/status.h"
 
 namespace qzmsg {
@@ -37,6 +38,8 @@ qz::Status DeletePresenceRow(int32_t hdbc, int32_t key);
 
 // Opens a qzpub connection; fails with the library's own message (the URI without password).
 qz::Result<int32_t> ConnectDatabase(const std::string& uri);
+// The same for the database the options name (--db, QZMSG_DB, else the default file).
+qz::Result<int32_t> ConnectDatabase(const CommonOptions& options);
 
 }  // namespace qzmsg
 

@@ -34,12 +34,7 @@ int PruneStaleRows(int32_t hdbc, bool json, const std::vector<PresenceRow>& rows
 }  // namespace
 
 int RunPrune(const CommonOptions& options) {
-  qz::Result<std::string> uri = DatabaseUri(options);
-  if (!uri.ok()) {
-    ReportError(uri.status().message());
-    return 1;
-  }
-  qz::Result<int32_t> hdbc = ConnectDatabase(*uri);
+  qz::Result<int32_t> hdbc = ConnectDatabase(options);
   if (!hdbc.ok()) {
     ReportError(hdbc.status().message());
     return 1;

@@ -10,12 +10,7 @@
 namespace qzmsg {
 
 int RunWho(const WhoOptions& options) {
-  qz::Result<std::string> uri = DatabaseUri(options.common);
-  if (!uri.ok()) {
-    ReportError(uri.status().message());
-    return 1;
-  }
-  qz::Result<int32_t> hdbc = ConnectDatabase(*uri);
+  qz::Result<int32_t> hdbc = ConnectDatabase(options.common);
   if (!hdbc.ok()) {
     ReportError(hdbc.status().message());
     return 1;
