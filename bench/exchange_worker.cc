@@ -354,18 +354,17 @@ std::vector<double> Numbers(const std::optional<std::string>& reply) {
   return v;
 }
 
-// The value of key=VALUE in a reply, or -1.
-double Field(const std::string& reply, const std::string& key) {
-  size_t at = reply.find(" " + key + "=");
-  if (at == std::string::npos) return -1;
-  return std::strtod(reply.c_str() + at + key.size() + 2, nullptr);
-}
-
 std::string TextField(const std::string& reply, const std::string& key) {
   size_t at = reply.find(" " + key + "=");
   if (at == std::string::npos) return "";
   at += key.size() + 2;
   return reply.substr(at, reply.find(' ', at) - at);
+}
+
+// The value of key=VALUE in a reply, or -1.
+double Field(const std::string& reply, const std::string& key) {
+  const std::string text = TextField(reply, key);
+  return text.empty() ? -1 : std::strtod(text.c_str(), nullptr);
 }
 
 }  // namespace qz::bench
