@@ -12,7 +12,8 @@
 // - Handlers never run synchronously inside Watch/Modify/Post: always from a later pass.
 // - Readiness is level-triggered but reported once: a watch's event is not reported again until
 //   its owner re-arms it with Modify (the socket control re-arms when the consuming call is
-//   made), so a nested DoEvents() never delivers the same event twice.
+//   made), so a nested DoEvents() never delivers the same event twice. A watch with
+//   kIoPersistent is the exception: its handler consumes each report before anything can nest.
 #ifndef QZ_PLATFORM_EVENT_LOOP_H_
 #define QZ_PLATFORM_EVENT_LOOP_H_
 
@@ -36,6 +37,10 @@ enum IoEvents : uint32_t {
   // Never watched for: an error or hang-up condition, with every kind watched. Without it, a
   // connect under way that is reported writable has connected.
   kIoError = 1u << 3,
+  // Watch and Modify only: the watch stays armed after a report and is reported at every pass
+  // while ready, until the next Modify. For a listener, whose handler consumes each report (one
+  // request accepted): it spares the re-arm per request.
+  kIoPersistent = 1u << 4,
 };
 
 // Receives the readiness of one descriptor. `events` holds what is ready, only of the kinds

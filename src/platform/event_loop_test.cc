@@ -126,6 +126,36 @@ TEST(EventLoopTest, ReadinessIsReportedOnceUntilModifyRearms) {
   EXPECT_FALSE(loop.Modify(id, kIoReadable).ok());
 }
 
+TEST(EventLoopTest, PersistentWatchIsReportedWhileReadyUntilModify) {
+  EventLoop& loop = EventLoop::Current();
+  Pipe p;
+  Handler h;
+  Result<WatchId> id = loop.Watch(p.read_fd(), kIoReadable | kIoPersistent, &h);
+  ASSERT_TRUE(id.ok()) << id.status().ToString();
+  DoEvents();
+  EXPECT_EQ(h.calls, 0);
+  p.Fill();
+  DoEvents();
+  DoEvents();
+  EXPECT_EQ(h.calls, 2);  // no re-arm between
+  EXPECT_EQ(h.last, kIoReadable);
+  // Back to one report per arming; and nothing watched reports nothing, persistent or not.
+  ASSERT_TRUE(loop.Modify(*id, kIoReadable).ok());
+  DoEvents();
+  DoEvents();
+  EXPECT_EQ(h.calls, 3);
+  ASSERT_TRUE(loop.Modify(*id, kIoNone | kIoPersistent).ok());
+  DoEvents();
+  EXPECT_EQ(h.calls, 3);
+  // Drained, it falls silent without any call of the loop.
+  ASSERT_TRUE(loop.Modify(*id, kIoReadable | kIoPersistent).ok());
+  char c;
+  ASSERT_EQ(::read(p.read_fd(), &c, 1), 1);
+  DoEvents();
+  EXPECT_EQ(h.calls, 3);
+  loop.Unwatch(*id);
+}
+
 TEST_F(TwoWatchesTest, NestedPassNeverDeliversAnEventTwice) {
   a.on_ready = [&] { DoEvents(); };
   b.on_ready = [&] { DoEvents(); };

@@ -5,9 +5,10 @@
 // Contract:
 // - Add and Modify arm a descriptor for one report: once Poll or TakeReady has returned an event
 //   for it, it stays silent until the next Modify (one-shot), also while the descriptor stays
-//   ready. Readiness is level-triggered: an armed descriptor that is ready is reported, however
-//   long ago it became ready. Modify and Delete drop an event the backend collected for the
-//   descriptor but has not returned yet.
+//   ready. With kIoPersistent among the events (and something to watch) it stays armed instead:
+//   reported again while ready, until the next Modify. Readiness is level-triggered: an armed
+//   descriptor that is ready is reported, however long ago it became ready. Modify and Delete drop
+//   an event the backend collected for the descriptor but has not returned yet.
 // - Error and hang-up conditions are reported as kIoReadable | kIoWritable | kIoError, and
 //   kIoError comes with nothing else, so that a connect under way that is reported writable
 //   without it has connected. A backend that can tell that the peer's close is queued adds

@@ -1,4 +1,5 @@
-// Linux backend of Poller: epoll with EPOLLONESHOT, and an eventfd for wake-ups.
+// Linux backend of Poller: epoll with EPOLLONESHOT (but for persistent watches), and an eventfd
+// for wake-ups.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -29,7 +30,9 @@ Status ErrnoStatus(const char* what, int err) {
 }
 
 uint32_t ToEpoll(uint32_t events) {
-  uint32_t e = EPOLLONESHOT;
+  const bool watched = (events & (kIoReadable | kIoWritable)) != 0;
+  // Nothing watched stays one-shot: epoll reports errors and hang-ups to every watch.
+  uint32_t e = watched && (events & kIoPersistent) != 0 ? 0u : uint32_t{EPOLLONESHOT};
   if (events & kIoReadable) e |= EPOLLIN | EPOLLRDHUP;
   if (events & kIoWritable) e |= EPOLLOUT;
   return e;

@@ -233,7 +233,9 @@ class MessagePoller final : public Poller {
     if (it == sockets_.end() || !it->second.armed) return false;
     const uint32_t ready = ReadinessNow(s, it->second.events);
     if (ready == kIoNone) return false;
-    it->second.armed = false;
+    // A persistent watch stays armed; its next message comes when the consuming call (accept)
+    // re-enables the event.
+    if ((it->second.events & kIoPersistent) == 0) it->second.armed = false;
     pending_.push_back(Collected{s, PolledEvent{it->second.token, ready}});
     return true;
   }

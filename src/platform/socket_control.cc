@@ -79,7 +79,8 @@ Status SocketControl::Impl::Listen() {
   if (!bound.ok()) return CloseFailed(s, "Listen on port " + std::to_string(local_port), bound);
   if (local_port == 0) local_port = sockets::BoundPort(s);  // else the port asked for is bound
   listening_port_ = static_cast<uint16_t>(local_port);
-  Status started = Start(s, SocketState::kListening, kIoReadable, "Listen");
+  // Each report is consumed by one accept: persistent, so no re-arm per request.
+  Status started = Start(s, SocketState::kListening, kIoReadable | kIoPersistent, "Listen");
   if (started.ok()) ListenerStarted();
   return started;
 }

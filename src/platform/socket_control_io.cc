@@ -90,7 +90,7 @@ Status SocketControl::Impl::TakeReceived(std::string& out, int32_t max_len) {
 void SocketControl::Impl::OnIoReady(uint32_t events) {
   auto self = shared_from_this();  // the owner may destroy the control inside a handler
   const uint64_t gen = generation_;
-  armed_ = false;  // the report disarmed the watch
+  armed_ = (armed_events_ & kIoPersistent) != 0;  // else the report disarmed the watch
   switch (state_) {
     case SocketState::kListening:
       AcceptPending();
@@ -190,7 +190,7 @@ void SocketControl::Impl::DeliverLater() {
 uint32_t SocketControl::Impl::Wanted() const {
   switch (state_) {
     case SocketState::kListening:
-      return starved_ ? kIoNone : kIoReadable;
+      return starved_ ? kIoNone : kIoReadable | kIoPersistent;
     case SocketState::kConnecting:
       return kIoWritable;
     case SocketState::kConnected:

@@ -1,7 +1,5 @@
 #include "transport/connection_form.h"
 
-#include <string>
-
 #include "transport/connection_registry.h"
 
 namespace qz::transport {
@@ -11,8 +9,8 @@ void ConnectionForm::OnUnload() {
 }
 
 void ConnectionForm::End() {
-  const std::string key = Tag();  // a copy: the object may be freed before removal returns
-  RemoveConnection(key);
+  // No copy of the Tag: removal holds the object, and with it the Tag, until it returns.
+  RemoveConnection(Tag());
 }
 
 }  // namespace qz::transport

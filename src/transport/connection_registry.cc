@@ -27,22 +27,22 @@ std::string MakeKey(const NextRandom& next_random) {
 
 }  // namespace
 
-std::shared_ptr<ConnectionForm> ConnectionRegistry::Find(const std::string& key) const {
+std::shared_ptr<ConnectionForm> ConnectionRegistry::Find(std::string_view key) const {
   const auto it = index_.find(key);
   return it == index_.end() ? nullptr : it->second->object;
 }
 
-Status ConnectionRegistry::Add(const std::string& key, std::shared_ptr<ConnectionForm> object) {
+Status ConnectionRegistry::Add(std::string key, std::shared_ptr<ConnectionForm> object) {
   if (index_.count(key) != 0) {
     return Status::Error(errc::kDuplicateKey, "a connection is already registered under this key");
   }
   if (object->Inbound()) ++inbound_;
-  entries_.push_back(Entry{key, std::move(object)});
-  index_.emplace(key, std::prev(entries_.end()));
+  entries_.push_back(Entry{std::move(key), std::move(object)});
+  index_.emplace(entries_.back().key, std::prev(entries_.end()));
   return Status::OK();
 }
 
-std::shared_ptr<ConnectionForm> ConnectionRegistry::Remove(const std::string& key) {
+std::shared_ptr<ConnectionForm> ConnectionRegistry::Remove(std::string_view key) {
   const auto it = index_.find(key);
   if (it == index_.end()) return nullptr;
   std::shared_ptr<ConnectionForm> object = std::move(it->second->object);
@@ -69,7 +69,7 @@ void RegisterConnection(const std::shared_ptr<ConnectionForm>& object) {
   (void)registry->Add(object->Tag(), object);  // the key is not present: NewConnectionKey
 }
 
-void RemoveConnection(const std::string& key) {
+void RemoveConnection(std::string_view key) {
   ConnectionRegistry* registry = Module1().gConnections.get();
   if (registry == nullptr) return;
   // Held until the unload handler has run; the caller's event may hold it longer.

@@ -33,11 +33,12 @@ class ConnectionRegistry {
   // How many entries are accepted connections (ConnectionForm::Inbound).
   size_t InboundCount() const { return inbound_; }
   // The object stored under key, or nullptr.
-  std::shared_ptr<ConnectionForm> Find(const std::string& key) const;
+  std::shared_ptr<ConnectionForm> Find(std::string_view key) const;
   // Appends an entry. Fails with errc::kDuplicateKey, changing nothing, when key is present.
-  Status Add(const std::string& key, std::shared_ptr<ConnectionForm> object);
+  Status Add(std::string key, std::shared_ptr<ConnectionForm> object);
   // Removes the entry of key and hands back its object; nullptr, changing nothing, when absent.
-  std::shared_ptr<ConnectionForm> Remove(const std::string& key);
+  // key may be a view of the object's Tag, not of the entry's own key.
+  std::shared_ptr<ConnectionForm> Remove(std::string_view key);
   // The oldest entry. Count() must not be 0.
   const Entry& First() const { return entries_.front(); }
   // Oldest first.
@@ -45,7 +46,8 @@ class ConnectionRegistry {
 
  private:
   std::list<Entry> entries_;
-  std::unordered_map<std::string, std::list<Entry>::iterator> index_;
+  // Keyed by views of the entries' own keys, which a list node never moves.
+  std::unordered_map<std::string_view, std::list<Entry>::iterator> index_;
   size_t inbound_ = 0;
 };
 
@@ -67,8 +69,9 @@ std::string NewConnectionKey(const std::function<double()>& next_random);
 void RegisterConnection(const std::shared_ptr<ConnectionForm>& object);
 
 // Removes the entry of key, then unloads its object. A key that is not present, or a registry
-// that is not set, changes nothing. Never fails.
-void RemoveConnection(const std::string& key);
+// that is not set, changes nothing. Never fails. key may be a view of the object's own Tag (the
+// object outlives the call), not of the registry entry's key.
+void RemoveConnection(std::string_view key);
 
 // The drain at logout: while the registry has entries, processes the thread's pending events
 // once and removes (and unloads) the oldest entry still present; entries added meanwhile are

@@ -10,15 +10,15 @@ namespace qz::transport {
 std::shared_ptr<frmMsg> frmMsg::Create() { return std::shared_ptr<frmMsg>(new frmMsg()); }
 
 void frmMsg::RaiseLogin(std::string& text) {
-  if (std::shared_ptr<frmMsgEvents> sink = sink_) sink->userLogin(std::string(text));
+  if (std::shared_ptr<frmMsgEvents> sink = sink_) sink->userLogin(text);
 }
 
 void frmMsg::RaiseLogout(std::string& text) {
-  if (std::shared_ptr<frmMsgEvents> sink = sink_) sink->userLogout(std::string(text));
+  if (std::shared_ptr<frmMsgEvents> sink = sink_) sink->userLogout(text);
 }
 
 void frmMsg::RaiseMessage(std::string& text) {
-  if (std::shared_ptr<frmMsgEvents> sink = sink_) sink->acceptMessage(std::string(text));
+  if (std::shared_ptr<frmMsgEvents> sink = sink_) sink->acceptMessage(text);
 }
 
 void frmMsg::Receive(PayloadKind kind, std::string& body) {

@@ -19,7 +19,7 @@
 
 namespace qz::transport {
 
-// The form's events, in their declared order. The texts are passed by value (a copy each).
+// The form's events, in their declared order. The text stays as it is until the handler returns.
 class frmMsgEvents {
  public:
   virtual ~frmMsgEvents() = default;

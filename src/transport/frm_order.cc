@@ -7,7 +7,7 @@
 namespace qz::transport {
 
 std::shared_ptr<frmOrder> frmOrder::Create(DeliveryEnded on_end) {
-  return std::shared_ptr<frmOrder>(new frmOrder(std::move(on_end)));
+  return std::make_shared<frmOrder>(Made{}, std::move(on_end));
 }
 
 void frmOrder::OnConnect() {

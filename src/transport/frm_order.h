@@ -23,8 +23,13 @@
 namespace qz::transport {
 
 class frmOrder final : public ConnectionForm {
+  struct Made {  // only Create makes one: forms live in a shared_ptr
+    explicit Made() = default;
+  };
+
  public:
   static std::shared_ptr<frmOrder> Create(DeliveryEnded on_end = {});
+  frmOrder(Made, DeliveryEnded on_end) : on_end_(std::move(on_end)) {}
 
   // Whether the one reconnect after a failure has been made.
   bool Retried() const { return m_Retried; }
@@ -42,8 +47,6 @@ class frmOrder final : public ConnectionForm {
   void OnError(int32_t number, const std::string& description, bool& cancelDisplay) override;
 
  private:
-  explicit frmOrder(DeliveryEnded on_end) : on_end_(std::move(on_end)) {}
-
   // Reconnects once, else ends the connection with failure.
   void Fail(Status failure);
 

@@ -69,7 +69,7 @@ size_t ListOrder::HeldCount() {
 }
 
 std::shared_ptr<ListOrder> ListOrder::Create(std::weak_ptr<frmMsg> listener_form) {
-  return std::shared_ptr<ListOrder>(new ListOrder(std::move(listener_form)));
+  return std::make_shared<ListOrder>(Made{}, std::move(listener_form));
 }
 
 bool ListOrder::Finished() const { return Use().State() == platform::SocketState::kClosed; }
@@ -89,8 +89,12 @@ ListOrder::CollectResult ListOrder::Collect(int32_t max_len) {
   std::string chunk;
   if (!Use().GetData(chunk, max_len).ok()) return CollectResult::kReadFailed;
   if (received_.size() + chunk.size() > kMaxPayloadBytes) return CollectResult::kTooLarge;
-  received_ += chunk;
   Module1().held_inbound_bytes += chunk.size();
+  if (received_.empty()) {
+    received_.swap(chunk);  // the usual case, a payload in one read: no copy
+  } else {
+    received_ += chunk;
+  }
   return CollectResult::kOk;
 }
 
@@ -131,13 +135,13 @@ void ListOrder::OnUnload() {
 }
 
 void ListOrder::Dispatch(PayloadReceiver& to) {
-  std::string text = DecodeFromWire(received_);
+  std::string body = DecodeFromWire(received_);
   ReleaseReceived();
-  const PayloadView payload = ReadPayload(text);
-  if (payload.kind == PayloadKind::kOther) return;
-  std::string body(payload.body);
+  const PayloadKind kind = ReadPayload(body).kind;
+  if (kind == PayloadKind::kOther) return;
+  body.erase(0, 2);  // the kind; in place
   try {
-    to.Receive(payload.kind, body);
+    to.Receive(kind, body);
   } catch (...) {
     // Whatever the host's handler throws ends the delivery, not the loop.
   }

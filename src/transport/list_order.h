@@ -44,6 +44,10 @@ class frmMsg;
 Status AcceptConnection(int32_t requestID, std::weak_ptr<frmMsg> listener_form = {});
 
 class ListOrder final : public ConnectionForm {
+  struct Made {  // only Create makes one: forms live in a shared_ptr
+    explicit Made() = default;
+  };
+
  public:
   static constexpr size_t kMaxPayloadBytes = size_t{1} << 20;
   static constexpr size_t kMaxHeldConnections = 256;
@@ -58,6 +62,7 @@ class ListOrder final : public ConnectionForm {
   static size_t HeldCount();
 
   static std::shared_ptr<ListOrder> Create(std::weak_ptr<frmMsg> listener_form = {});
+  ListOrder(Made, std::weak_ptr<frmMsg> listener_form) : listener_form_(std::move(listener_form)) {}
 
   bool Inbound() const override { return true; }
   // The bytes collected so far from the peer.
@@ -73,9 +78,6 @@ class ListOrder final : public ConnectionForm {
   void OnUnload() override;
 
  private:
-  explicit ListOrder(std::weak_ptr<frmMsg> listener_form)
-      : listener_form_(std::move(listener_form)) {}
-
   // The receiver to deliver to, or nullptr when there is none.
   std::shared_ptr<PayloadReceiver> Recipient() const;
 
