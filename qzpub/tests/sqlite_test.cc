@@ -1,4 +1,5 @@
 // What only the SQLite backend does: file names, the journal mode, failures to open.
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,6 +77,39 @@ TEST_F(SqliteTest, ARepeatedScanSeesWhatOthersWroteSince) {
   EXPECT_THAT(ScanKeys(reader, condition), ElementsAre(second.YH00));
   EXPECT_EQ(qzpub_Disconnect(writer), 1);
   EXPECT_EQ(qzpub_Disconnect(reader), 1);
+}
+
+// Another program made the file: UTF-16 text, a port stored as a number, a NULL. A scan reads
+// every value as the text it stands for, in UTF-8, as from a file of its own.
+TEST_F(SqliteTest, ValuesAnotherProgramStoredReadAsTheirText) {
+  const std::string path = folder_ + "/other.db";
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  const char* setup =
+      "PRAGMA encoding = 'UTF-16le';"
+      "CREATE TABLE YHDL (YH00 INTEGER PRIMARY KEY AUTOINCREMENT, YH01 TEXT, YH02 TEXT, "
+      "YH03 TEXT, YH04 TEXT, YH05 TEXT, YH06 TEXT, YH07 TEXT, YH08 TEXT);"
+      "INSERT INTO YHDL (YH01, YH02, YH03, YH04, YH05, YH06, YH07, YH08) VALUES "
+      "('\u5f20\u4e09', '10.0.0.7', 5001, NULL, 'sys', 'mod', '', "
+      "'2024-03-01 12:00:00');";
+  ASSERT_EQ(sqlite3_exec(db, setup, nullptr, nullptr, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(db);
+  sqlite3_close(db);
+  for (const std::string& file : {path, folder_ + "/own.db"}) {
+    const int32_t h = qzpub_Connect(("sqlite:" + file).c_str());
+    ASSERT_GT(h, 0) << qzpub_LastError();
+    if (file != path) {
+      YHDLRecord r = Record("\u5f20\u4e09", "10.0.0.7", "5001");
+      ASSERT_EQ(userYHDL_Insert(h, &r), 1);
+    }
+    const std::vector<YHDLRecord> rows = Scan(h, "YH05 = 'sys'");
+    ASSERT_EQ(rows.size(), 1u) << file;
+    EXPECT_EQ(Get(rows[0].YH01), "\u5f20\u4e09") << file;
+    EXPECT_EQ(Get(rows[0].YH02), "10.0.0.7") << file;
+    EXPECT_EQ(Get(rows[0].YH03), "5001") << file;
+    EXPECT_EQ(Get(rows[0].YH04), "") << file;
+    EXPECT_EQ(qzpub_Disconnect(h), 1);
+  }
 }
 
 TEST_F(SqliteTest, AMissingFolderFailsAndSaysSo) {

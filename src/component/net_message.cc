@@ -1,7 +1,9 @@
 #include "qz/net_message.h"
 
 #include <cstring>
+#include <memory>
 #include <unordered_set>
+#include <vector>
 
 #include "component/net_message_peer.h"
 #include "platform/dates.h"
@@ -331,14 +333,18 @@ Status QZCLS_NetMessage::Send(std::string_view msg, std::string& UserName, std::
 
   // From here on only locals are used: a handler run by the loop may destroy this object.
   const LifetimeGuard guard = GuardLifetime();
-  // A host that observes nothing pays nothing per delivery for the outcomes.
+  // A host that observes nothing pays nothing per delivery for the outcomes; one that does, one
+  // copy of the recipients that every delivery's report shares.
   const bool observed = SinkCount() > 0;
-  for (const Recipient& to : *recipients) {
+  const auto all = std::make_shared<const std::vector<Recipient>>(std::move(*recipients));
+  for (size_t i = 0; i < all->size(); ++i) {
+    const Recipient& to = (*all)[i];
     transport::DeliveryEnded on_end;
     if (observed) {
-      on_end = [this, guard, to](const Status& s) {
+      on_end = [this, guard, all, i](const Status& s) {
         if (guard.destroyed()) return;
-        const DeliveryOutcome outcome{to.address, to.port, to.UserName, to.SysName, to.MdlName, s};
+        const Recipient& r = (*all)[i];
+        const DeliveryOutcome outcome{r.address, r.port, r.UserName, r.SysName, r.MdlName, s};
         Raise([&outcome](QZCLS_NetMessageEvents& sink) { sink.deliveryEnded(outcome); });
       };
     }
