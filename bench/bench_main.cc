@@ -1,6 +1,6 @@
 // qz_bench: how fast a message reaches everyone, measured side by side with raw sockets.
 //
-//   qz_bench [--quick] [--only=port,login,memory,latency,fanout,rate,profile]
+//   qz_bench [--quick] [--only=port,login,memory,latency,fanout,rate,cpu,profile]
 //            [--fanout=1,16,128,512] [--rate-seconds=S] [--profile]
 //
 // --profile runs the profile figure alone (system calls and instructions per message); the
@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
       while (std::getline(list, item, ',')) only.insert(item);
     } else {
       std::fprintf(stderr,
-                   "usage: %s [--quick] [--only=port,login,memory,latency,fanout,rate,profile] "
+                   "usage: %s [--quick] [--only=port,login,memory,latency,fanout,rate,cpu,profile] "
                    "[--fanout=1,16,128,512] [--rate-seconds=S] [--profile]\n",
                    argv[0]);
       return 2;
@@ -178,6 +178,7 @@ int main(int argc, char** argv) {
   if (wanted("latency")) RunLatencyFigure(ctx, report);
   if (wanted("fanout")) RunFanoutFigures(ctx, report);
   if (wanted("rate")) RunRateFigure(ctx, report);
+  if (wanted("cpu")) RunCpuFigure(ctx, report);
   if (wanted("profile")) RunProfileFigure(ctx, report);
   report.Note(
       "every figure measured in child processes, each in a network namespace of its own "

@@ -52,12 +52,6 @@ void ShadowPick(PortRuleMemory& shadow, int64_t now) {
   if (port != 0) shadow.Release(static_cast<uint16_t>(port), now);
 }
 
-int64_t CpuNs(clockid_t clock) {
-  timespec t{};
-  clock_gettime(clock, &t);
-  return int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
-}
-
 // PickFreePort in this process, which remembers the ports its deliveries left in TIME_WAIT, as
 // a delivery's walk does; the system is asked (a bind probe here) only about the other
 // candidates, and *probes counts those questions over the n calls. The median of n calls, in
@@ -114,13 +108,11 @@ int64_t SamplePortChoice(RateResult& r) {
   return CpuNs(CLOCK_THREAD_CPUTIME_ID) - cpu0;
 }
 
-// As many messages as the exchange takes, at most `window` of them in flight at a time, and with
-// a pace (messages per second, 0 for none) no more than that many per second of the run. With a
+// As many messages as the exchange takes, at most `window` of them in flight at a time. With a
 // shadow, the times of the sends are replayed afterwards through it, each taking a port as the
 // port rule would, to estimate the walks of an exchange that does not count them; replayed after
 // the run so that its work is not the sender's.
-RateResult SustainedRate(Exchange& x, double seconds, int window, double pace,
-                         PortRuleMemory* shadow) {
+RateResult SustainedRate(Exchange& x, double seconds, int window, PortRuleMemory* shadow) {
   Arrivals& a = x.arrivals();
   const int64_t base = a.count();
   std::vector<int64_t> send_times;
@@ -139,16 +131,6 @@ RateResult SustainedRate(Exchange& x, double seconds, int window, double pace,
     if (NowNs() >= next_sample) {
       sampling_cpu += SamplePortChoice(r);
       next_sample += sample_every;
-    }
-    // Paced: the messages due by now, the rest after a wait of whole milliseconds, so that the
-    // sender wakes about as often as it sends, as a sender held back by the port rule does.
-    const int64_t due =
-        pace > 0 ? static_cast<int64_t>(static_cast<double>(NowNs() - start) / 1e9 * pace) + 1
-                 : INT64_MAX;
-    if (r.sent >= due) {
-      const double next_ns = static_cast<double>(r.sent) / pace * 1e9 + static_cast<double>(start);
-      x.Pump(std::max(1, static_cast<int>((next_ns - static_cast<double>(NowNs())) / 1e6 + 1)));
-      continue;
     }
     if (r.sent - (a.count() - base) < window) {
       if (x.Broadcast().ok()) {
@@ -188,23 +170,7 @@ std::string ProbeCosts(const Context& ctx, const std::string& uri) {
   const double us = TimePickFreePort(21, &port);
   out += " pick_us=" + Fixed(us, 1) + " port=" + std::to_string(port);
   if (uri.empty()) return out;
-  // The scan that each SendMessage makes: the database made current, then every matching row.
-  int32_t h = qzpub_Connect(uri.c_str());
-  if (h <= 0) return out + " db_us=-1";
-  std::vector<double> samples;
-  for (int i = 0; i < 200; ++i) {
-    const int64_t t0 = NowNs();
-    sysMSSQLUses(h, "qz_sys");
-    YHDLRecord record{};
-    int32_t cursor = userYHDL_GetFirst(h, &record, " YH05 = 'bench' And  YH06 = 'rx' ");
-    if (cursor > 0) {
-      while (userYHDL_GetNext(cursor, &record) == 1) {
-      }
-    }
-    samples.push_back(static_cast<double>(NowNs() - t0) / 1e3);
-  }
-  qzpub_Disconnect(h);
-  return out + " db_us=" + Fixed(Median(samples), 1);
+  return out + " db_us=" + Fixed(TimeRecipientScan(uri, 200), 1);
 }
 
 std::unique_ptr<Exchange> MakeExchange(ExchangeKind kind, const std::string& uri) {
@@ -287,10 +253,9 @@ Worker::Body ExchangeBody(const Context& ctx, ExchangeKind kind, std::string uri
       if (op == "rate") {
         double seconds = 0;
         int window = 0;
-        double pace = 0;
-        in >> seconds >> window >> pace;
+        in >> seconds >> window;
         auto shadow = component ? std::make_unique<PortRuleMemory>() : nullptr;
-        RateResult r = SustainedRate(*x, seconds, window, pace, shadow.get());
+        RateResult r = SustainedRate(*x, seconds, window, shadow.get());
         TcpTableSummary t = ReadTcpTableSummary();
         std::ostringstream o;
         o << "ok sent=" << r.sent << " failed=" << r.failed << " received=" << r.received
@@ -362,6 +327,26 @@ std::string TextField(const std::string& reply, const std::string& key) {
 }
 
 // The value of key=VALUE in a reply, or -1.
+double TimeRecipientScan(const std::string& uri, int times) {
+  // The scan that each SendMessage makes: the database made current, then every matching row.
+  int32_t h = qzpub_Connect(uri.c_str());
+  if (h <= 0) return -1;
+  std::vector<double> samples;
+  for (int i = 0; i < times; ++i) {
+    const int64_t t0 = NowNs();
+    sysMSSQLUses(h, "qz_sys");
+    YHDLRecord record{};
+    int32_t cursor = userYHDL_GetFirst(h, &record, " YH05 = 'bench' And  YH06 = 'rx' ");
+    if (cursor > 0) {
+      while (userYHDL_GetNext(cursor, &record) == 1) {
+      }
+    }
+    samples.push_back(static_cast<double>(NowNs() - t0) / 1e3);
+  }
+  qzpub_Disconnect(h);
+  return Median(samples);
+}
+
 double Field(const std::string& reply, const std::string& key) {
   const std::string text = TextField(reply, key);
   return text.empty() ? -1 : std::strtod(text.c_str(), nullptr);

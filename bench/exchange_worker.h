@@ -16,9 +16,8 @@ namespace qz::bench {
 
 enum class ExchangeKind { kComponent, kRaw, kRawBind };
 
-// Requests: "start", "warm", "round", "latency K", "rate SECONDS WINDOW [PACE]" (PACE: at most
-// that many messages per second), "probe". Replies start with "ok" or "error". The component gets a
-// fresh SQLite database.
+// Requests: "start", "warm", "round", "latency K", "rate SECONDS WINDOW", "probe". Replies start
+// with "ok" or "error". The component gets a fresh SQLite database.
 std::unique_ptr<Worker> StartExchangeWorker(Context& ctx, ExchangeKind kind, int receivers,
                                             int64_t endpoints, const Worker* share_with);
 // "start" then "warm"; the worker's own error otherwise.
@@ -34,6 +33,10 @@ struct Pair {
 // the machine then holds those endpoints once, as the figure says, and both sides meet them.
 // The component's worker holds them; the raw worker joins it.
 Result<Pair> StartPair(Context& ctx, int receivers, int64_t endpoints);
+
+// The median time in microseconds of the recipient scan each SendMessage makes for the benchmark's
+// receivers, times over, on its own connection to the database at uri; -1 when it cannot connect.
+double TimeRecipientScan(const std::string& uri, int times);
 
 // Splits "ok a b c" into its numbers; empty when the reply is not "ok".
 std::vector<double> Numbers(const std::optional<std::string>& reply);

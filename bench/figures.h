@@ -33,6 +33,8 @@ void RunLatencyFigure(Context& ctx, Report& report);
 // Messages per second from one sender to one receiver, beside raw and rawbind, the port rule's
 // ceiling and how often its walk left the range; what limits it.
 void RunRateFigure(Context& ctx, Report& report);
+// CPU time per delivered message at the sender and at the receiver, beside raw.
+void RunCpuFigure(Context& ctx, Report& report);
 // PickFreePort alone with 100, 1,000 and 10,000 endpoints (qz_port_bench).
 void RunPortChoiceFigure(Context& ctx, Report& report);
 // Init + LogOut on SQLite and PostgreSQL.
@@ -47,7 +49,8 @@ void RunProfileFigure(Context& ctx, Report& report);
 // Modes of this executable that run in a fresh process of their own; each prints one line.
 int ProbeResidentSize(const std::string& db_uri);
 // Delivers `messages` messages one at a time through the exchange `kind` ("component", "raw"),
-// each a broadcast to `receivers`, after one warm-up message; for RunProfileFigure's tools.
+// each a broadcast to `receivers`, after one warm-up message; for RunProfileFigure's tools and
+// RunCpuFigure, which reads the CPU per message it prints.
 int ProfileRun(const std::string& kind, int messages, const std::string& db_uri, int receivers);
 
 }  // namespace qz::bench

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "exchange_worker.h"
 #include "figures.h"
@@ -18,30 +17,10 @@ namespace {
 
 constexpr int kWindow = 16;       // messages in flight at most
 constexpr int32_t kPeerBase = 1;  // the receiver is at 127.0.0.1
-constexpr int kPacedParts = 12;   // of each side's paced run, rotating among the sides
-
-// CPU per received message of one side in each part of the paced runs, and the messages. A side's
-// figure is the median of its parts: a part that other work on the machine slowed does not count.
-struct PacedCpu {
-  std::vector<double> sender_us, receiver_us;
-  double messages = 0;
-};
-
-std::string PartList(const std::vector<double>& parts) {
-  std::string list;
-  for (double v : parts) {
-    if (!list.empty()) list += '/';
-    list += Fixed(v, 1);
-  }
-  return list;
-}
 
 struct RateReplies {
   std::string raw, rawbind, comp;  // "ok sent=... received=..." each
   std::string before, after;       // the component's probe around its run
-  // The component and raw once more, both held to the same pace, for their CPU per message.
-  double pace = 0;
-  PacedCpu comp_paced, raw_paced, rawbind_paced;
 };
 
 double Rate(const std::string& reply) { return Field(reply, "received") / Field(reply, "seconds"); }
@@ -113,40 +92,6 @@ Row EscapeRow(const std::string& side, const std::string& reply) {
   return row;
 }
 
-// CPU time per delivered message at one end, component beside raw, both held to the same pace:
-// at most 1.3 times raw. The runs at full speed are no measure of it: the component spends the
-// port range in a burst and then waits for TIME_WAIT to end, while raw sends evenly, and a
-// message costs a different amount in a burst (each wake-up serves several) than alone.
-Row CpuRow(const std::string& side, const RateReplies& r, double seconds) {
-  const bool sender = side == "sender";
-  Row row;
-  row.name = "cpu_per_message_" + side;
-  row.what = "  CPU per message, " + side;
-  row.unit = "us";
-  row.decimals = 2;
-  const auto parts = [sender](const PacedCpu& p) { return sender ? p.sender_us : p.receiver_us; };
-  row.value = Median(parts(r.comp_paced));
-  row.raw = Median(parts(r.raw_paced));
-  row.ratio = *row.raw / row.value;
-  row.target = "<= 1.3 x raw";
-  row.met = row.value <= 1.3 * *row.raw;
-  const std::string field = "cpu_" + side + "_us";
-  const double bind = Median(parts(r.rawbind_paced));
-  row.note = std::string(sender ? "the sending thread's CPU time (user and system)"
-                                : "the rest of the process (the receiving thread)") +
-             " per received message, the median of " + std::to_string(kPacedParts) +
-             " parts; all held to " + Fixed(r.pace, 0) +
-             " msg/s (0.9 of the component's sustained rate) in fresh namespaces, " +
-             Fixed(seconds, 0) + " s each in rotating parts, " + Fixed(r.comp_paced.messages, 0) +
-             " messages each (component " + PartList(parts(r.comp_paced)) + ", raw " +
-             PartList(parts(r.raw_paced)) + "); rawbind at that pace " + Fixed(bind, 2) + " us (" +
-             Fixed(row.value / bind, 2) +
-             " x; the ports the rule binds stay in TIME_WAIT for 60 s where raw's are reused); at "
-             "full speed component " +
-             Fixed(Field(r.comp, field), 2) + " us, raw " + Fixed(Field(r.raw, field), 2) + " us";
-  return row;
-}
-
 void AddRows(Report& report, const RateReplies& r, double seconds) {
   const double comp = Rate(r.comp), raw = Rate(r.raw), bind = Rate(r.rawbind);
   Row vs_raw = RateRow("sustained_rate", "sustained rate, 1 to 1", comp, raw);
@@ -185,8 +130,6 @@ void AddRows(Report& report, const RateReplies& r, double seconds) {
   report.Add(ceiling);
   report.Add(EscapeRow("rawbind", r.rawbind));
   report.Add(EscapeRow("component", r.comp));
-  report.Add(CpuRow("sender", r, seconds));
-  report.Add(CpuRow("receiver", r, seconds));
   Row pick;
   pick.name = "pickfreeport_during_rate";
   pick.what = "  PickFreePort during the run";
@@ -214,37 +157,6 @@ void Skip(Report& report, const std::string& why) {
   report.Add(row);
 }
 
-// The component, raw and rawbind, each in a fresh namespace (the full-speed runs left their ports
-// in TIME_WAIT), all held to r.pace, in kPacedParts rotating parts that make `seconds` each; their
-// CPU per message into r. An error text, or empty.
-std::string RunPaced(Context& ctx, double seconds, RateReplies& r) {
-  Result<Pair> pair = StartPair(ctx, 1, 0);
-  if (!pair.ok()) return pair.status().message();
-  std::unique_ptr<Worker> bind =
-      StartExchangeWorker(ctx, ExchangeKind::kRawBind, 1, 0, /*share_with=*/nullptr);
-  if (Status ready = MakeReady(bind.get()); !ready.ok()) return ready.message();
-  const std::string arg = "rate " + Fixed(seconds / kPacedParts, 1) + " " +
-                          std::to_string(kWindow) + " " + Fixed(r.pace, 1);
-  struct Side {
-    Worker* worker;
-    PacedCpu* into;
-  };
-  const Side sides[3] = {{pair->component.get(), &r.comp_paced},
-                         {pair->raw.get(), &r.raw_paced},
-                         {bind.get(), &r.rawbind_paced}};
-  for (int part = 0; part < kPacedParts; ++part) {
-    for (int i = 0; i < 3; ++i) {
-      const Side& side = sides[(part + i) % 3];
-      const std::string reply = side.worker->Call(arg).value_or("error worker died");
-      if (reply.rfind("ok", 0) != 0) return reply;
-      side.into->sender_us.push_back(Field(reply, "cpu_sender_us"));
-      side.into->receiver_us.push_back(Field(reply, "cpu_receiver_us"));
-      side.into->messages += Field(reply, "received");
-    }
-  }
-  return "";
-}
-
 }  // namespace
 
 void RunRateFigure(Context& ctx, Report& report) {
@@ -268,10 +180,6 @@ void RunRateFigure(Context& ctx, Report& report) {
       return Skip(report,
                   "failed: component: " + r.comp + "; raw: " + r.raw + "; rawbind: " + r.rawbind);
     }
-  }
-  r.pace = 0.9 * Rate(r.comp);
-  if (std::string failed = RunPaced(ctx, seconds, r); !failed.empty()) {
-    return Skip(report, "failed at " + Fixed(r.pace, 0) + " msg/s: " + failed);
   }
   AddRows(report, r, seconds);
   const double per_message_us = 1e6 / Rate(r.comp);

@@ -41,6 +41,12 @@ int64_t NowNs() {
   return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
 
+int64_t CpuNs(clockid_t clock) {
+  timespec t{};
+  clock_gettime(clock, &t);
+  return int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
 uint64_t RaiseDescriptorLimit() {
   rlimit rl{};
   if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;

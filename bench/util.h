@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,9 @@ sockaddr_in Loopback(uint16_t port);
 
 // CLOCK_MONOTONIC in nanoseconds; comparable across the threads and processes of one machine.
 int64_t NowNs();
+
+// The CPU time of a clock such as CLOCK_THREAD_CPUTIME_ID, in nanoseconds.
+int64_t CpuNs(clockid_t clock);
 
 // Raises RLIMIT_NOFILE to its hard limit; returns the limit now in force.
 uint64_t RaiseDescriptorLimit();
