@@ -92,8 +92,7 @@ TEST_F(SqliteTest, ValuesAnotherProgramStoredReadAsTheirText) {
       "INSERT INTO YHDL (YH01, YH02, YH03, YH04, YH05, YH06, YH07, YH08) VALUES "
       "('\u5f20\u4e09', '10.0.0.7', 5001, NULL, 'sys', 'mod', '', "
       "'2024-03-01 12:00:00');";
-  ASSERT_EQ(sqlite3_exec(db, setup, nullptr, nullptr, nullptr), SQLITE_OK)
-      << sqlite3_errmsg(db);
+  ASSERT_EQ(sqlite3_exec(db, setup, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
   sqlite3_close(db);
   for (const std::string& file : {path, folder_ + "/own.db"}) {
     const int32_t h = qzpub_Connect(("sqlite:" + file).c_str());
