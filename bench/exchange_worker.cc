@@ -326,7 +326,6 @@ std::string TextField(const std::string& reply, const std::string& key) {
   return reply.substr(at, reply.find(' ', at) - at);
 }
 
-// The value of key=VALUE in a reply, or -1.
 double TimeRecipientScan(const std::string& uri, int times) {
   // The scan that each SendMessage makes: the database made current, then every matching row.
   int32_t h = qzpub_Connect(uri.c_str());
@@ -347,6 +346,7 @@ double TimeRecipientScan(const std::string& uri, int times) {
   return Median(samples);
 }
 
+// The value of key=VALUE in a reply, or -1.
 double Field(const std::string& reply, const std::string& key) {
   const std::string text = TextField(reply, key);
   return text.empty() ? -1 : std::strtod(text.c_str(), nullptr);
