@@ -12,9 +12,11 @@
 #include <limits>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "backend.h"
 #include "statement.h"
@@ -24,6 +26,8 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
 constexpr size_t kCachedSelects = 16;
+// A scan with more rows than this is not kept: a listing of everyone, not a sender's recipients.
+constexpr size_t kKeptRows = 256;
 
 struct StatementDeleter {
   void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
@@ -62,6 +66,7 @@ class SqliteBackend final : public Backend {
   explicit SqliteBackend(sqlite3* db) : db_(db) {}
   ~SqliteBackend() override {
     selects_.clear();
+    data_version_.reset();
     insert_.reset();
     delete_.reset();
     update_.reset();
@@ -94,6 +99,7 @@ class SqliteBackend final : public Backend {
   }
 
   Status Execute(std::string_view sql) override {
+    ++own_writes_;  // any text may write
     Result<Statement> s = Prepare(sql);
     if (!s.ok()) return s.status();
     int rc;
@@ -108,6 +114,7 @@ class SqliteBackend final : public Backend {
         Cached(insert_,
                "INSERT INTO YHDL (YH01, YH02, YH03, YH04, YH05, YH06, YH07, YH08) "
                "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+    ++own_writes_;
     if (!s.ok()) return s.status();
     ResetOnExit reset(s.value());
     BindText(s.value(), row);
@@ -121,6 +128,7 @@ class SqliteBackend final : public Backend {
 
   Status Delete(int32_t key) override {
     Result<sqlite3_stmt*> s = Cached(delete_, "DELETE FROM YHDL WHERE YH00 = ?1");
+    ++own_writes_;
     if (!s.ok()) return s.status();
     ResetOnExit reset(s.value());
     sqlite3_bind_int(s.value(), 1, key);
@@ -133,6 +141,7 @@ class SqliteBackend final : public Backend {
         Cached(update_,
                "UPDATE YHDL SET YH01 = ?1, YH02 = ?2, YH03 = ?3, YH04 = ?4, YH05 = ?5, YH06 = ?6, "
                "YH07 = ?7, YH08 = ?8 WHERE YH00 = ?9");
+    ++own_writes_;
     if (!s.ok()) return s.status();
     ResetOnExit reset(s.value());
     BindText(s.value(), row);
@@ -144,10 +153,38 @@ class SqliteBackend final : public Backend {
   // One file is one database: there is nothing to switch to.
   Status Use(std::string_view) override { return Status::Ok(); }
 
+  // A sender asks for the same recipients at every message. While no connection has committed
+  // since its last scan (the data version, which counts the commits of others, and this
+  // connection's own writes), the rows of that scan are still the answer: the check is one read
+  // transaction, as the scan is, without the scan.
   Result<std::vector<Row>> Select(std::string_view condition) override {
-    Result<sqlite3_stmt*> s = CachedSelect(SelectStatement(condition));
-    if (!s.ok()) return s.status();
-    sqlite3_stmt* stmt = s.value();
+    Result<KeptSelect*> kept = CachedSelect(SelectStatement(condition));
+    if (!kept.ok()) return kept.status();
+    KeptSelect& k = *kept.value();
+    Result<int64_t> version = DataVersion();
+    if (!version.ok()) return version.status();
+    if (k.rows && k.data_version == version.value() && k.own_writes == own_writes_) return *k.rows;
+    k.rows.reset();
+    Result<std::vector<Row>> rows = Scan(k.stmt.get());
+    if (rows.ok() && rows.value().size() <= kKeptRows) {
+      k.rows = rows.value();
+      k.data_version = version.value();
+      k.own_writes = own_writes_;
+    }
+    return rows;
+  }
+
+ private:
+  // A kept SELECT and the rows of its last scan while they are still the answer.
+  struct KeptSelect {
+    std::string sql;
+    Statement stmt;
+    std::optional<std::vector<Row>> rows;
+    int64_t data_version = 0;
+    uint64_t own_writes = 0;
+  };
+
+  Result<std::vector<Row>> Scan(sqlite3_stmt* stmt) {
     ResetOnExit reset(stmt);
     std::vector<Row> rows;
     int rc;
@@ -167,7 +204,15 @@ class SqliteBackend final : public Backend {
     return rows;
   }
 
- private:
+  // Changes whenever another connection has committed to the database since the last call.
+  Result<int64_t> DataVersion() {
+    Result<sqlite3_stmt*> s = Cached(data_version_, "PRAGMA data_version");
+    if (!s.ok()) return s.status();
+    ResetOnExit reset(s.value());
+    if (sqlite3_step(s.value()) != SQLITE_ROW) return Failure("reading the data version");
+    return static_cast<int64_t>(sqlite3_column_int64(s.value(), 0));
+  }
+
   Status Failure(const std::string& what) const {
     return Status::Failure("SQLite: " + std::string(sqlite3_errmsg(db_)) + " (" + what + ")");
   }
@@ -196,17 +241,17 @@ class SqliteBackend final : public Backend {
 
   // The recent SELECTs by their text: a sender that asks for the same recipients again skips the
   // parse, which costs more than the rest of a delivery.
-  Result<sqlite3_stmt*> CachedSelect(std::string sql) {
+  Result<KeptSelect*> CachedSelect(std::string sql) {
     for (auto it = selects_.begin(); it != selects_.end(); ++it) {
-      if (it->first != sql) continue;
+      if (it->sql != sql) continue;
       selects_.splice(selects_.begin(), selects_, it);
-      return selects_.front().second.get();
+      return &selects_.front();
     }
     Result<Statement> s = Prepare(sql);
     if (!s.ok()) return s.status();
     if (selects_.size() == kCachedSelects) selects_.pop_back();
-    selects_.emplace_front(std::move(sql), std::move(s.value()));
-    return selects_.front().second.get();
+    selects_.push_front(KeptSelect{std::move(sql), std::move(s.value()), std::nullopt, 0, 0});
+    return &selects_.front();
   }
 
   Result<sqlite3_stmt*> Cached(Statement& slot, const char* sql) {
@@ -265,7 +310,9 @@ class SqliteBackend final : public Backend {
   Statement insert_;
   Statement delete_;
   Statement update_;
-  std::list<std::pair<std::string, Statement>> selects_;  // most recently used first
+  Statement data_version_;
+  std::list<KeptSelect> selects_;  // most recently used first
+  uint64_t own_writes_ = 0;        // this connection's, which its data version does not count
 };
 
 }  // namespace

@@ -79,6 +79,41 @@ TEST_F(SqliteTest, ARepeatedScanSeesWhatOthersWroteSince) {
   EXPECT_EQ(qzpub_Disconnect(reader), 1);
 }
 
+// A scan that repeats its condition while nothing changed may answer from its last rows: a
+// change of values in place, by this connection or by another one, must still show.
+TEST_F(SqliteTest, ARepeatedScanSeesChangedValuesFromEveryWriter) {
+  const std::string path = folder_ + "/p.db";
+  const int32_t h = qzpub_Connect(("sqlite:" + path).c_str());
+  ASSERT_GT(h, 0) << qzpub_LastError();
+  const char* condition = "YH05 = 'sys'";
+  auto address = [&] {
+    const std::vector<YHDLRecord> rows = Scan(h, condition);
+    return rows.size() == 1 ? Get(rows[0].YH02) : "rows: " + std::to_string(rows.size());
+  };
+  YHDLRecord r = Record("a", "10.0.0.1");
+  ASSERT_EQ(userYHDL_Insert(h, &r), 1);
+  EXPECT_EQ(address(), "10.0.0.1");
+  EXPECT_EQ(address(), "10.0.0.1");
+
+  YHDLRecord moved = Record("a", "10.0.0.2");
+  moved.YH00 = r.YH00;
+  ASSERT_EQ(userYHDL_Update(h, &moved), 1);
+  EXPECT_EQ(address(), "10.0.0.2") << "its own update";
+  ASSERT_EQ(odbc_ExecSQL(h, "UPDATE YHDL SET YH02 = '10.0.0.3'"), 1);
+  EXPECT_EQ(address(), "10.0.0.3") << "its own statement";
+
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "UPDATE YHDL SET YH02 = '10.0.0.4'", nullptr, nullptr, nullptr),
+            SQLITE_OK)
+      << sqlite3_errmsg(other);
+  EXPECT_EQ(address(), "10.0.0.4") << "another connection's update";
+  ASSERT_EQ(sqlite3_exec(other, "DELETE FROM YHDL", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_EQ(address(), "rows: 0") << "another connection's delete";
+  sqlite3_close(other);
+  EXPECT_EQ(qzpub_Disconnect(h), 1);
+}
+
 // Another program made the file: UTF-16 text, a port stored as a number, a NULL. A scan reads
 // every value as the text it stands for, in UTF-8, as from a file of its own.
 TEST_F(SqliteTest, ValuesAnotherProgramStoredReadAsTheirText) {
