@@ -48,9 +48,9 @@ Row CpuRow(bool sender, const Runs& comp, const Runs& raw, int messages, double 
              List(r) + ")";
   if (sender && !*row.met) {
     row.note += "; held back by the table read each SendMessage makes, " + Fixed(scan_us, 1) +
-                " us of it even with warm caches (a SQLite read transaction: two fcntl for the "
-                "WAL read lock, the scan, the rows' conversion), and by the port rule's bind; "
-                "--profile counts the system calls";
+                " us of it even with warm caches (a SQLite read transaction, two fcntl for the "
+                "WAL read lock, that finds the rows unchanged or reads them, and their "
+                "conversion), and by the port rule's bind; --profile counts the system calls";
   }
   return row;
 }
