@@ -17,16 +17,9 @@ struct Runs {
   std::vector<double> sender_us, receiver_us;
 };
 
-std::string List(const std::vector<double>& values) {
-  std::string list;
-  for (double v : values) {
-    if (!list.empty()) list += '/';
-    list += Fixed(v, 1);
-  }
-  return list;
-}
-
-Row CpuRow(bool sender, const Runs& comp, const Runs& raw, int messages, double scan_us) {
+// scan_uri: the database a component run read, whose scan a missed goal times.
+Row CpuRow(bool sender, const Runs& comp, const Runs& raw, int messages,
+           const std::string& scan_uri) {
   const std::string side = sender ? "sender" : "receiver";
   const auto& c = sender ? comp.sender_us : comp.receiver_us;
   const auto& r = sender ? raw.sender_us : raw.receiver_us;
@@ -44,9 +37,10 @@ Row CpuRow(bool sender, const Runs& comp, const Runs& raw, int messages, double 
                                 : "the rest of the process (the receiving thread)") +
              " per message, " + std::to_string(messages) +
              " messages one at a time in a fresh process, the median of " +
-             std::to_string(c.size()) + " alternating rounds (component " + List(c) + ", raw " +
-             List(r) + ")";
+             std::to_string(c.size()) + " alternating rounds (component " + SlashList(c) +
+             ", raw " + SlashList(r) + ")";
   if (sender && !*row.met) {
+    const double scan_us = TimeRecipientScan(scan_uri, 200);
     row.note += "; held back by the table read each SendMessage makes, " + Fixed(scan_us, 1) +
                 " us of it even with warm caches (a SQLite read transaction, two fcntl for the "
                 "WAL read lock, that finds the rows unchanged or reads them, and their "
@@ -89,9 +83,8 @@ void RunCpuFigure(Context& ctx, Report& report) {
     }
   }
   // The last component run left its rows behind: the same table its sender read.
-  const double scan_us = TimeRecipientScan(last_uri, 200);
-  report.Add(CpuRow(true, comp, raw, messages, scan_us));
-  report.Add(CpuRow(false, comp, raw, messages, scan_us));
+  report.Add(CpuRow(true, comp, raw, messages, last_uri));
+  report.Add(CpuRow(false, comp, raw, messages, last_uri));
 }
 
 }  // namespace qz::bench

@@ -265,10 +265,8 @@ Worker::Body ExchangeBody(const Context& ctx, ExchangeKind kind, std::string uri
           << " cpu_receiver_us=" << Fixed(r.others_cpu_us, 2)
           << " pick_max_us=" << Fixed(r.pick_max_us, 1)
           << " pick_max_time_wait=" << r.pick_max_time_wait
-          << " pick_max_probes=" << r.pick_max_probes << " pick_max_each=";
-        for (size_t i = 0; i < r.pick_max_each.size(); ++i) {
-          o << (i == 0 ? "" : "/") << Fixed(r.pick_max_each[i], 1);
-        }
+          << " pick_max_probes=" << r.pick_max_probes
+          << " pick_max_each=" << SlashList(r.pick_max_each);
         o << WalkCounters(*x, shadow.get());
         return o.str();
       }

@@ -145,4 +145,13 @@ std::string Fixed(double value, int decimals) {
   return buf;
 }
 
+std::string SlashList(const std::vector<double>& values) {
+  std::string list;
+  for (double v : values) {
+    if (!list.empty()) list += '/';
+    list += Fixed(v, 1);
+  }
+  return list;
+}
+
 }  // namespace qz::bench

@@ -54,6 +54,8 @@ Result<std::string> RunAndCapture(const std::string& program, const std::vector<
 
 // "1.23" style text with the given number of decimals.
 std::string Fixed(double value, int decimals);
+// The values as Fixed text with one decimal, joined by '/': "1.2/3.4".
+std::string SlashList(const std::vector<double>& values);
 
 }  // namespace qz::bench
 
