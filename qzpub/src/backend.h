@@ -35,8 +35,9 @@ class Backend {
   virtual Result<int64_t> Update(const Row& row) = 0;
   // Makes the named database current, as far as the backend has such a thing.
   virtual Status Use(std::string_view database) = 0;
-  // The rows that SelectStatement(condition) selects, in key order.
-  virtual Result<std::vector<Row>> Select(std::string_view condition) = 0;
+  // The rows that SelectStatement(condition) selects, in key order. They are shared, not
+  // copied: a backend may hand the same rows to a later scan that finds the table unchanged.
+  virtual Result<SharedRows> Select(std::string_view condition) = 0;
 };
 
 // Opens (creating when missing) the SQLite file at path; creates table YHDL when missing.

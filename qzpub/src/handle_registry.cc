@@ -45,22 +45,19 @@ bool HandleRegistry::RemoveConnection(int32_t handle) {
   return true;
 }
 
-Status HandleRegistry::WithBackend(int32_t handle, const std::function<Status(Backend&)>& fn) {
-  std::shared_ptr<Connection> connection;
-  {
-    std::lock_guard lock(mu_);
-    auto it = connections_.find(handle);
-    if (it != connections_.end()) connection = it->second;
-  }
-  if (connection == nullptr) return Status::Failure("no open connection " + std::to_string(handle));
-  std::lock_guard lock(connection->mu);
-  if (connection->backend == nullptr) {
-    return Status::Failure("connection " + std::to_string(handle) + " is closed");
-  }
-  return fn(*connection->backend);
+Result<std::shared_ptr<HandleRegistry::Connection>> HandleRegistry::Open(int32_t handle) {
+  std::lock_guard lock(mu_);
+  auto it = connections_.find(handle);
+  if (it == connections_.end())
+    return Status::Failure("no open connection " + std::to_string(handle));
+  return it->second;
 }
 
-Result<int32_t> HandleRegistry::OpenCursor(int32_t handle, std::vector<Row> rows) {
+Status HandleRegistry::Closed(int32_t handle) {
+  return Status::Failure("connection " + std::to_string(handle) + " is closed");
+}
+
+Result<int32_t> HandleRegistry::OpenCursor(int32_t handle, SharedRows rows) {
   std::lock_guard lock(mu_);
   auto it = connections_.find(handle);
   if (it == connections_.end()) {
@@ -82,8 +79,8 @@ Result<bool> HandleRegistry::Next(int32_t cursor, Row* row) {
   auto it = cursors_.find(cursor);
   if (it == cursors_.end()) return Status::Failure("no open cursor " + std::to_string(cursor));
   Cursor& c = it->second;
-  if (c.next < c.rows.size()) {
-    *row = std::move(c.rows[c.next++]);
+  if (c.next < c.rows->size()) {
+    *row = (*c.rows)[c.next++];
     return true;
   }
   CloseCursorLocked(cursor);

@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -31,13 +30,20 @@ class HandleRegistry {
   // Closes the connection and its cursors; false when the handle is not open.
   bool RemoveConnection(int32_t handle);
 
-  // Runs fn with the connection's backend, under the connection's lock. Fails when the handle
-  // is not open.
-  Status WithBackend(int32_t handle, const std::function<Status(Backend&)>& fn);
+  // Runs fn(Backend&) -> Status with the connection's backend, under the connection's lock.
+  // Fails when the handle is not open.
+  template <typename Fn>
+  Status WithBackend(int32_t handle, Fn&& fn) {
+    Result<std::shared_ptr<Connection>> connection = Open(handle);
+    if (!connection.ok()) return connection.status();
+    std::lock_guard lock(connection.value()->mu);
+    if (connection.value()->backend == nullptr) return Closed(handle);
+    return fn(*connection.value()->backend);
+  }
 
   // Opens a cursor over rows[1..] for the connection (the caller has handed out rows[0]) and
   // returns its id (> 0). Fails when the handle was closed meanwhile.
-  Result<int32_t> OpenCursor(int32_t handle, std::vector<Row> rows);
+  Result<int32_t> OpenCursor(int32_t handle, SharedRows rows);
   // The cursor's next row: true and *row filled, or false when the scan is over (the cursor is
   // then closed). Fails when the cursor is not open.
   Result<bool> Next(int32_t cursor, Row* row);
@@ -50,9 +56,12 @@ class HandleRegistry {
   };
   struct Cursor {
     int32_t handle;
-    std::vector<Row> rows;
+    SharedRows rows;
     size_t next = 1;
   };
+
+  Result<std::shared_ptr<Connection>> Open(int32_t handle);
+  static Status Closed(int32_t handle);
 
   // A free id after *last, wrapping to 1 after INT32_MAX.
   template <typename Map>

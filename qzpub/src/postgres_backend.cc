@@ -129,7 +129,7 @@ class PostgresBackend final : public Backend {
     return ApplySchema();
   }
 
-  Result<std::vector<Row>> Select(std::string_view condition) override {
+  Result<SharedRows> Select(std::string_view condition) override {
     Result<PgResult> r = Run(SelectStatement(condition), {}, true);
     if (!r.ok()) return r.status();
     const PGresult* res = r.value().get();
@@ -147,7 +147,7 @@ class PostgresBackend final : public Backend {
       }
       rows.push_back(std::move(row));
     }
-    return rows;
+    return std::make_shared<const std::vector<Row>>(std::move(rows));
   }
 
  private:

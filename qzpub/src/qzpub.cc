@@ -152,18 +152,18 @@ QZPUB_API int32_t QZPUB_CALL userYHDL_GetFirst(int32_t hdbc, YHDLRecord* record,
                                                const char* condition) {
   return Guarded("userYHDL_GetFirst", [&]() -> int32_t {
     if (record == nullptr) return Fail("userYHDL_GetFirst: no record");
-    const std::string cond = condition ? condition : "";
-    std::vector<Row> rows;
+    const std::string_view cond = condition ? condition : "";
+    qzpub::SharedRows rows;
     Status s = HandleRegistry::Instance().WithBackend(hdbc, [&](Backend& b) {
-      Result<std::vector<Row>> r = b.Select(cond);
+      Result<qzpub::SharedRows> r = b.Select(cond);
       if (!r.ok()) return r.status();
       rows = std::move(r.value());
       return Status::Ok();
     });
     if (!s.ok()) return Fail(s.message());
-    if (rows.empty()) return 0;
+    if (rows->empty()) return 0;
     YHDLRecord first;
-    qzpub::WriteRecord(rows[0], qzpub::Utf8(), &first);
+    qzpub::WriteRecord(rows->front(), qzpub::Utf8(), &first);
     Result<int32_t> cursor = HandleRegistry::Instance().OpenCursor(hdbc, std::move(rows));
     if (!cursor.ok()) return Fail(cursor.status().message());
     *record = first;

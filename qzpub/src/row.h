@@ -5,8 +5,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "qzpub.h"
 #include "qzpub_field.h"
@@ -19,6 +21,9 @@ struct Row {
   int32_t key = 0;                             // YH00
   std::array<std::string, kTextColumns> text;  // YH01 .. YH08, code-page bytes
 };
+
+// The rows of one scan, never changed once made.
+using SharedRows = std::shared_ptr<const std::vector<Row>>;
 
 // Writes value into a field: its bytes, then NULs to the width. A value of width bytes or more
 // fills the field with no NUL; a longer one is cut at the width, and when utf8 is set, before a

@@ -12,7 +12,6 @@
 #include <limits>
 #include <list>
 #include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -157,29 +156,33 @@ class SqliteBackend final : public Backend {
   // since its last scan (the data version, which counts the commits of others, and this
   // connection's own writes), the rows of that scan are still the answer: the check is one read
   // transaction, as the scan is, without the scan.
-  Result<std::vector<Row>> Select(std::string_view condition) override {
-    Result<KeptSelect*> kept = CachedSelect(SelectStatement(condition));
+  Result<SharedRows> Select(std::string_view condition) override {
+    Result<KeptSelect*> kept = CachedSelect(condition);
     if (!kept.ok()) return kept.status();
     KeptSelect& k = *kept.value();
     Result<int64_t> version = DataVersion();
     if (!version.ok()) return version.status();
-    if (k.rows && k.data_version == version.value() && k.own_writes == own_writes_) return *k.rows;
+    if (k.rows && k.data_version == version.value() && k.own_writes == own_writes_) return k.rows;
     k.rows.reset();
     Result<std::vector<Row>> rows = Scan(k.stmt.get());
-    if (rows.ok() && rows.value().size() <= kKeptRows) {
-      k.rows = rows.value();
+    if (!rows.ok()) return rows.status();
+    const bool keep = rows.value().size() <= kKeptRows;
+    SharedRows shared = std::make_shared<const std::vector<Row>>(std::move(rows.value()));
+    if (keep) {
+      k.rows = shared;
       k.data_version = version.value();
       k.own_writes = own_writes_;
     }
-    return rows;
+    return shared;
   }
 
  private:
-  // A kept SELECT and the rows of its last scan while they are still the answer.
+  // A kept SELECT, by its condition, and the rows of its last scan while they are still the
+  // answer.
   struct KeptSelect {
-    std::string sql;
+    std::string condition;
     Statement stmt;
-    std::optional<std::vector<Row>> rows;
+    SharedRows rows;
     int64_t data_version = 0;
     uint64_t own_writes = 0;
   };
@@ -239,18 +242,18 @@ class SqliteBackend final : public Backend {
     return stmt;
   }
 
-  // The recent SELECTs by their text: a sender that asks for the same recipients again skips the
-  // parse, which costs more than the rest of a delivery.
-  Result<KeptSelect*> CachedSelect(std::string sql) {
+  // The recent SELECTs by their condition: a sender that asks for the same recipients again
+  // skips the parse, which costs more than the rest of a delivery.
+  Result<KeptSelect*> CachedSelect(std::string_view condition) {
     for (auto it = selects_.begin(); it != selects_.end(); ++it) {
-      if (it->sql != sql) continue;
+      if (it->condition != condition) continue;
       selects_.splice(selects_.begin(), selects_, it);
       return &selects_.front();
     }
-    Result<Statement> s = Prepare(sql);
+    Result<Statement> s = Prepare(SelectStatement(condition));
     if (!s.ok()) return s.status();
     if (selects_.size() == kCachedSelects) selects_.pop_back();
-    selects_.push_front(KeptSelect{std::move(sql), std::move(s.value()), std::nullopt, 0, 0});
+    selects_.push_front(KeptSelect{std::string(condition), std::move(s.value()), nullptr, 0, 0});
     return &selects_.front();
   }
 

@@ -10,6 +10,7 @@
 #include "gtest/gtest.h"
 #include "postgres_server.h"
 #include "qzpub.h"
+#include "qzpub_field.h"
 #include "test_support.h"
 
 namespace qzpub_test {
@@ -298,6 +299,32 @@ TEST_P(StoreTest, ScanWalksRowsInKeyOrderThenEndsWithoutTouchingTheRecord) {
   // The finished scan's cursor is closed.
   EXPECT_LT(userYHDL_GetNext(cursor, &r), 0);
   EXPECT_EQ(std::memcmp(&r, &before, sizeof r), 0);
+}
+
+// Repeated scans may share their rows: an open scan must keep what it selected when a later scan
+// of the same condition sees a change, and each scan walks on its own.
+TEST_P(StoreTest, AnOpenScanKeepsItsRowsWhileTheNextScanSeesTheChange) {
+  Insert(Record("a"));
+  YHDLRecord b = Record("b");
+  ASSERT_EQ(userYHDL_Insert(h_, &b), 1) << qzpub_LastError();
+  YHDLRecord r;
+  const int32_t before = userYHDL_GetFirst(h_, &r, "");
+  const int32_t twin = userYHDL_GetFirst(h_, &r, "");
+  ASSERT_GT(before, 0) << qzpub_LastError();
+  ASSERT_GT(twin, 0) << qzpub_LastError();
+  Put(b.YH03, "6002");
+  ASSERT_EQ(userYHDL_Update(h_, &b), 1) << qzpub_LastError();
+  const int32_t after = userYHDL_GetFirst(h_, &r, "");
+  ASSERT_GT(after, 0) << qzpub_LastError();
+  ASSERT_EQ(userYHDL_GetNext(after, &r), 1);
+  EXPECT_EQ(qzpub::FieldText(r.YH03), "6002");
+  ASSERT_EQ(userYHDL_GetNext(before, &r), 1);
+  EXPECT_EQ(r.YH00, b.YH00);
+  EXPECT_NE(qzpub::FieldText(r.YH03), "6002");
+  EXPECT_EQ(userYHDL_GetNext(before, &r), 0);
+  ASSERT_EQ(userYHDL_GetNext(twin, &r), 1);
+  EXPECT_EQ(r.YH00, b.YH00);
+  EXPECT_EQ(userYHDL_GetNext(twin, &r), 0);
 }
 
 TEST_P(StoreTest, NoRowGivesZeroAndBadConditionANegativeResult) {

@@ -93,11 +93,22 @@ Result<std::vector<Recipient>> MatchingRecipients(int32_t hdbc, const std::strin
   if (!cursor.ok()) return cursor.status();
   std::vector<Recipient> recipients;
   if (*cursor <= 0) return recipients;
+  // The endpoints served so far: the first row's alone until a second row comes, since most
+  // scans find one.
+  std::string first_endpoint;
   std::unordered_set<std::string> seen;
   for (;;) {
     std::string address = presence::ReadTextField(record.YH02);
     const std::string port = presence::ReadTextField(record.YH03);
-    if (seen.insert(address + "|" + port).second) {
+    std::string endpoint = address + "|" + port;
+    bool fresh = true;
+    if (recipients.empty()) {
+      first_endpoint = std::move(endpoint);
+    } else {
+      if (seen.empty()) seen.insert(std::move(first_endpoint));
+      fresh = seen.insert(std::move(endpoint)).second;
+    }
+    if (fresh) {
       recipients.push_back(
           Recipient{std::move(address), LeadingNumber(port), presence::ReadTextField(record.YH01),
                     presence::ReadTextField(record.YH05), presence::ReadTextField(record.YH06)});

@@ -116,9 +116,12 @@ Status SocketControl::Impl::Connect(const LocalPortWalk* walk) {
   const sockets::Family family = opened->family;
   sockets::LimitConnectWait(s);
   if (Status bound = BindLocal(s, family, walk); !bound.ok()) return bound;
-  const std::string target = "Connect to " + remote_host + ":" + std::to_string(remote_port);
+  // Named only when it failed: a sender connects once per message.
+  const auto target = [this] {
+    return "Connect to " + remote_host + ":" + std::to_string(remote_port);
+  };
   Status outcome = sockets::StartConnect(s, {*address, static_cast<uint16_t>(remote_port)}, family);
-  if (!outcome.ok() && !IsConnectOutcome(outcome)) return CloseFailed(s, target, outcome);
+  if (!outcome.ok() && !IsConnectOutcome(outcome)) return CloseFailed(s, target(), outcome);
   // Only a port the system chose must be asked for.
   if (local_port == 0) {
     int32_t bound = sockets::BoundPort(s);
@@ -128,7 +131,7 @@ Status SocketControl::Impl::Connect(const LocalPortWalk* walk) {
     sockets::CloseSocket(s);
     ++generation_;
     state_ = SocketState::kError;
-    PostError(outcome, target);
+    PostError(outcome, target());
     return Status::OK();
   }
   // Even a connection that completed at once is reported by the writable event of a later pass,

@@ -38,8 +38,9 @@ class LibraryDataAccess final : public DataAccess {
     return Call<decltype(&::odbc_GetSysDateStr)>(kGetSysDateStr, hdbc, buffer);
   }
   Result<int32_t> odbc_ExecSQL(int32_t hdbc, const std::string& sql) override {
-    const std::string text = platform::CodePage::System().FromUtf8(sql);
-    return Call<decltype(&::odbc_ExecSQL)>(kExecSql, hdbc, text.c_str());
+    return InCodePage(sql, [&](const char* text) {
+      return Call<decltype(&::odbc_ExecSQL)>(kExecSql, hdbc, text);
+    });
   }
   Result<int32_t> userYHDL_Insert(int32_t hdbc, YHDLRecord& record) override {
     return Call<decltype(&::userYHDL_Insert)>(kInsert, hdbc, &record);
@@ -48,13 +49,15 @@ class LibraryDataAccess final : public DataAccess {
     return Call<decltype(&::userYHDL_Delete)>(kDelete, hdbc, &record);
   }
   Result<int32_t> sysMSSQLUses(int32_t hdbc, const std::string& database) override {
-    const std::string text = platform::CodePage::System().FromUtf8(database);
-    return Call<decltype(&::sysMSSQLUses)>(kUses, hdbc, text.c_str());
+    return InCodePage(database, [&](const char* text) {
+      return Call<decltype(&::sysMSSQLUses)>(kUses, hdbc, text);
+    });
   }
   Result<int32_t> userYHDL_GetFirst(int32_t hdbc, YHDLRecord& record,
                                     const std::string& condition) override {
-    const std::string text = platform::CodePage::System().FromUtf8(condition);
-    return Call<decltype(&::userYHDL_GetFirst)>(kGetFirst, hdbc, &record, text.c_str());
+    return InCodePage(condition, [&](const char* text) {
+      return Call<decltype(&::userYHDL_GetFirst)>(kGetFirst, hdbc, &record, text);
+    });
   }
   Result<int32_t> userYHDL_GetNext(int32_t cursor, YHDLRecord& record) override {
     return Call<decltype(&::userYHDL_GetNext)>(kGetNext, cursor, &record);
@@ -76,6 +79,16 @@ class LibraryDataAccess final : public DataAccess {
   }
 
  private:
+  // Runs fn with utf8 in the system code page, as the library reads text; a UTF-8 code page
+  // needs no copy.
+  template <typename Fn>
+  static Result<int32_t> InCodePage(const std::string& utf8, Fn fn) {
+    const platform::CodePage& cp = platform::CodePage::System();
+    if (cp.is_utf8()) return fn(utf8.c_str());
+    const std::string text = cp.FromUtf8(utf8);
+    return fn(text.c_str());
+  }
+
   template <typename Fn, typename... Args>
   Result<int32_t> Call(Entry entry, Args... args) {
     Result<void*> address = Bind(entry);

@@ -2,13 +2,25 @@
 
 namespace qz::presence {
 
+namespace {
+
+// Appends value with each quote doubled, the way every statement here quotes a value.
+void AppendQuoted(std::string& out, std::string_view value) {
+  for (size_t start = 0;;) {
+    const size_t quote = value.find('\'', start);
+    out.append(value.substr(start, quote == std::string_view::npos ? quote : quote + 1 - start));
+    if (quote == std::string_view::npos) return;
+    out += '\'';
+    start = quote + 1;
+  }
+}
+
+}  // namespace
+
 std::string QuoteSqlValue(std::string_view value) {
   std::string quoted;
   quoted.reserve(value.size() + 2);
-  for (char c : value) {
-    quoted += c;
-    if (c == '\'') quoted += '\'';
-  }
+  AppendQuoted(quoted, value);
   return quoted;
 }
 
@@ -29,10 +41,18 @@ std::string EndpointDeleteStatement(std::string_view address, std::string_view p
 }
 
 std::string RecipientCondition(std::string_view user, std::string_view sys, std::string_view mod) {
+  // Built in place: a sender builds one per message.
   std::string condition;
-  if (!user.empty()) condition += "YH01='" + QuoteSqlValue(user) + "' And ";
-  if (!sys.empty()) condition += " YH05 = '" + QuoteSqlValue(sys) + "' And ";
-  if (!mod.empty()) condition += " YH06 = '" + QuoteSqlValue(mod) + "' And ";
+  condition.reserve(user.size() + sys.size() + mod.size() + 48);
+  const auto term = [&condition](std::string_view head, std::string_view value) {
+    if (value.empty()) return;
+    condition += head;
+    AppendQuoted(condition, value);
+    condition += "' And ";
+  };
+  term("YH01='", user);
+  term(" YH05 = '", sys);
+  term(" YH06 = '", mod);
   if (!condition.empty()) condition.resize(condition.size() - 4);  // the last "And "
   return condition;
 }

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstring>
 
-#include "platform/trim_cstring.h"
 #include "qzpub_field.h"
 
 namespace qz::presence {
@@ -37,7 +36,9 @@ void WriteTextField(char* field, size_t width, std::string_view value,
 }
 
 std::string ReadTextField(const char* field, size_t width, const platform::CodePage& cp) {
-  return TrimCString(cp.ToUtf8(qzpub::FieldBytes(field, width)));
+  // Trimmed before the conversion, which is the same: a space is one byte in every code page
+  // the system offers, and no conversion ends a text in one that was not there.
+  return cp.ToUtf8(qzpub::FieldText(field, width));
 }
 
 }  // namespace qz::presence
