@@ -114,7 +114,8 @@ Status SocketControl::Impl::Connect(const LocalPortWalk* walk) {
   if (!opened.ok()) return Within("Connect: socket", opened.status());
   const SocketHandle s = opened->socket;
   const sockets::Family family = opened->family;
-  sockets::LimitConnectWait(s);
+  waits_limited_ = !defer_wait_limits;
+  if (waits_limited_) sockets::LimitConnectWait(s);
   if (Status bound = BindLocal(s, family, walk); !bound.ok()) return bound;
   // Named only when it failed: a sender connects once per message.
   const auto target = [this] {
@@ -137,6 +138,12 @@ Status SocketControl::Impl::Connect(const LocalPortWalk* walk) {
   // Even a connection that completed at once is reported by the writable event of a later pass,
   // never from here.
   return Start(s, SocketState::kConnecting, kIoWritable, "Connect");
+}
+
+void SocketControl::Impl::LimitWaits() {
+  if (socket_ == sockets::kNoSocket || waits_limited_) return;
+  sockets::LimitConnectWait(socket_);
+  waits_limited_ = true;
 }
 
 Status SocketControl::Impl::BindLocal(SocketHandle s, sockets::Family family,
@@ -258,6 +265,8 @@ size_t SocketControl::BytesUnsent() const { return impl_->BytesUnsent(); }
 Status SocketControl::ConnectFromFreePort(const LocalPortWalk& walk) {
   return impl_->Connect(&walk);
 }
+void SocketControl::DeferWaitLimits(bool defer) { impl_->defer_wait_limits = defer; }
+void SocketControl::LimitWaits() { impl_->LimitWaits(); }
 Status SocketControl::SendData(std::string_view bytes) { return impl_->SendData(bytes); }
 Status SocketControl::GetData(std::string& out, int32_t maxLen) {
   return impl_->GetData(out, maxLen);

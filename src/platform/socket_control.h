@@ -113,6 +113,14 @@ class SocketControl {
   // in any state (TIME_WAIT too), so there is no probe and no moment in which another socket can
   // take the port found. A port that taken did not bind is bound as by Connect, with its errors.
   Status ConnectFromFreePort(const LocalPortWalk& walk);
+  // For a connection that ends as soon as the system has taken its bytes, as every delivery
+  // does: the limit on an unanswered connect and on unacknowledged data (kConnectWaitLimit in
+  // socket_api.h) is then set by LimitWaits(), where the owner finds it has to wait, rather than
+  // by every Connect. Most such connections are answered before the next pass and never wait,
+  // and setting the limit is a system call. Off by default; kept across Close.
+  void DeferWaitLimits(bool defer);
+  // Sets that limit on the current socket, once per socket; nothing without a socket.
+  void LimitWaits();
   // Queues bytes for sending and writes them as the socket allows; OnSendComplete follows, from
   // a later pass even when everything was written at once. Fails at once (40006) unless
   // connected; a failure of the transfer comes as OnError.

@@ -30,6 +30,7 @@ class SocketControl::Impl final : public IoHandler,
   std::string remote_host;
   int32_t remote_port = 0;
   std::string tag;
+  bool defer_wait_limits = false;
 
   SocketState state() const { return state_; }
 
@@ -41,6 +42,7 @@ class SocketControl::Impl final : public IoHandler,
   Status GetData(std::string& out, int32_t max_len);
   size_t BytesUnsent() const { return out_.Unsent(); }
   void Close() { Reset(SocketState::kClosed); }
+  void LimitWaits();
 
   void OnIoReady(uint32_t events) override;
   void DescriptorFreed() override;
@@ -105,6 +107,7 @@ class SocketControl::Impl final : public IoHandler,
   bool complete_due_ = false;
   // SendComplete posted for bytes the system took at once. Withdrawn when the control closes
   // first (it could only be dropped), so that the closing pass leaves the host nothing to wake for.
+  bool waits_limited_ = false;  // the current socket has the wait limit
   TaskId complete_posted_ = 0;
   bool armed_ = false;  // the watch is armed for armed_events_ and has not reported since
   uint32_t armed_events_ = 0;

@@ -24,10 +24,11 @@ Status SocketControl::Impl::SendData(std::string_view bytes) {
   if (state_ != SocketState::kConnected && state_ != SocketState::kPeerClosing) {
     return BadState("SendData", state_);
   }
-  const bool idle = out_.Unsent() == 0;
-  out_.Append(bytes);
-  if (!idle) return Status::OK();  // the writable event carries on
-  Status sent = out_.WriteTo(socket_);
+  if (out_.Unsent() != 0) {
+    out_.Append(bytes);
+    return Status::OK();  // the writable event carries on
+  }
+  Status sent = out_.WriteFirst(socket_, bytes);
   if (!sent.ok()) {
     Fail(sent, "SendData", /*now=*/false);
   } else if (out_.Unsent() == 0) {

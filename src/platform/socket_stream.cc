@@ -29,6 +29,20 @@ Status SendQueue::WriteTo(sockets::SocketHandle s) {
   return Status::OK();
 }
 
+Status SendQueue::WriteFirst(sockets::SocketHandle s, std::string_view bytes) {
+  while (!bytes.empty()) {
+    Result<size_t> written = sockets::SendSome(s, bytes.data(), bytes.size());
+    if (written.ok()) {
+      bytes.remove_prefix(*written);
+      continue;
+    }
+    if (written.status().IsWouldBlock()) break;  // the writable event follows
+    if (!sockets::IsInterrupted(written.status())) return written.status();
+  }
+  Append(bytes);
+  return Status::OK();
+}
+
 Status ReceiveUpTo(sockets::SocketHandle s, size_t want, std::string& out, bool* peer_closed,
                    ShortRead short_read) {
   out.clear();

@@ -21,6 +21,9 @@ class SendQueue {
   // Writes what the socket takes now; what it does not take stays queued for its writable
   // event. A failure is the one that ended the connection.
   Status WriteTo(sockets::SocketHandle s);
+  // With nothing queued: writes bytes straight from the caller's buffer and queues only what the
+  // socket does not take now, so the usual send copies nothing.
+  Status WriteFirst(sockets::SocketHandle s, std::string_view bytes);
 
  private:
   std::string bytes_;

@@ -71,6 +71,24 @@ TEST_F(SocketStreamTest, ALongTransferArrivesWholeAndInOrderThroughAFullSocket) 
   EXPECT_TRUE(received == payload);
 }
 
+TEST_F(SocketStreamTest, AFirstWriteQueuesOnlyWhatTheSocketRefused) {
+  const std::string payload = Pattern(3 * 1024 * 1024 + 5);
+  SendQueue queue;
+  ASSERT_TRUE(queue.WriteFirst(writer(), payload).ok());
+  const size_t queued = queue.Unsent();
+  EXPECT_GT(queued, 0u);
+  EXPECT_LT(queued, payload.size());
+  std::string received;
+  while (received.size() < payload.size()) {
+    std::string chunk;
+    ASSERT_TRUE(ReceiveUpTo(reader(), 256 * 1024, chunk).ok());
+    received += chunk;
+    ASSERT_TRUE(queue.WriteTo(writer()).ok());
+  }
+  EXPECT_EQ(queue.Unsent(), 0u);
+  EXPECT_TRUE(received == payload);
+}
+
 TEST_F(SocketStreamTest, WritingToAClosedPeerFailsWith10054AndKeepsTheBytes) {
   CloseEnd(1);
   SendQueue queue;

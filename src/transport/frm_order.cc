@@ -7,7 +7,11 @@
 namespace qz::transport {
 
 std::shared_ptr<frmOrder> frmOrder::Create(DeliveryEnded on_end) {
-  return std::make_shared<frmOrder>(Made{}, std::move(on_end));
+  auto order = std::make_shared<frmOrder>(Made{}, std::move(on_end));
+  // The delivery sets the wait limits where it finds itself waiting: after its first pass
+  // (ConnectFrom), or when the system does not take the payload at once.
+  order->Use().DeferWaitLimits(true);
+  return order;
 }
 
 void frmOrder::OnConnect() {
@@ -19,6 +23,8 @@ void frmOrder::OnConnect() {
   // completed, and closing now lets the peer's one read find the data and the close together.
   if (Use().BytesUnsent() == 0 && Use().State() == platform::SocketState::kConnected) {
     OnSendComplete();
+  } else {
+    Use().LimitWaits();
   }
 }
 
@@ -65,7 +71,10 @@ void frmOrder::Fail(Status failure) {
     m_Retried = true;
     // Same remote address, remote port and local port.
     Status again = Use().Connect();
-    if (again.ok()) return;
+    if (again.ok()) {
+      Use().LimitWaits();
+      return;
+    }
     failure = std::move(again);
   }
   GiveUp(std::move(failure));

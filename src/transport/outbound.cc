@@ -38,6 +38,8 @@ Status ConnectFrom(frmOrder& order, const PortPicker& pick_port, int64_t base, b
   if (!connecting.ok()) return connecting;
   order.HoldLocalPort();  // before the pass, which may already end the delivery
   if (run_pass) platform::DoEvents();
+  // Not answered by then (or no pass ran): from here the recipient is waited for.
+  if (use.State() == platform::SocketState::kConnecting) use.LimitWaits();
   return Status::OK();
 }
 
