@@ -347,9 +347,11 @@ Status QZCLS_NetMessage::Send(std::string_view msg, std::string& UserName, std::
   // A host that observes nothing pays nothing per delivery for the outcomes; one that does, one
   // copy of the recipients that every delivery's report shares.
   const bool observed = SinkCount() > 0;
-  const auto all = std::make_shared<const std::vector<Recipient>>(std::move(*recipients));
-  for (size_t i = 0; i < all->size(); ++i) {
-    const Recipient& to = (*all)[i];
+  std::shared_ptr<const std::vector<Recipient>> all;
+  if (observed) all = std::make_shared<const std::vector<Recipient>>(std::move(*recipients));
+  const std::vector<Recipient>& list = observed ? *all : *recipients;
+  for (size_t i = 0; i < list.size(); ++i) {
+    const Recipient& to = list[i];
     transport::DeliveryEnded on_end;
     if (observed) {
       on_end = [this, guard, all, i](const Status& s) {

@@ -151,13 +151,19 @@ Status SocketControl::Impl::BindLocal(SocketHandle s, sockets::Family family,
   if (walk != nullptr) {
     // The walk's candidates are answered by binding this very socket: a failed bind leaves it
     // unbound for the next one, and the port found is held from that moment.
-    int32_t bound = 0;
-    const int32_t chosen = (*walk)([&](int32_t port) {
-      if (bound != 0 || port <= 0 || port > 65535) return false;
-      Status tried = sockets::BindUnusedPort(s, static_cast<uint16_t>(port), family);
-      if (tried.ok()) bound = port;
+    struct Attempt {
+      SocketHandle s;
+      sockets::Family family;
+      int32_t bound;
+    } attempt{s, family, 0};
+    // One pointer captured: the std::function holds it without an allocation.
+    const int32_t chosen = (*walk)([a = &attempt](int32_t port) {
+      if (a->bound != 0 || port <= 0 || port > 65535) return false;
+      Status tried = sockets::BindUnusedPort(a->s, static_cast<uint16_t>(port), a->family);
+      if (tried.ok()) a->bound = port;
       return tried.IsAddressInUse();
     });
+    const int32_t bound = attempt.bound;
     if (Status checked = CheckedPort("LocalPort", chosen); !checked.ok()) {
       return CloseFailed(s, "Connect", checked);
     }

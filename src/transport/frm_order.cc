@@ -1,5 +1,6 @@
 #include "transport/frm_order.h"
 
+#include "platform/code_page.h"
 #include "transport/delivery_queue.h"
 #include "transport/payload.h"
 #include "transport/port_memory.h"
@@ -15,7 +16,11 @@ std::shared_ptr<frmOrder> frmOrder::Create(DeliveryEnded on_end) {
 }
 
 void frmOrder::OnConnect() {
-  if (Status sent = Use().SendData(EncodeForWire(Use().Tag())); !sent.ok()) {
+  // A UTF-8 code page sends the text as it is, without a copy per delivery.
+  const platform::CodePage& cp = platform::CodePage::System();
+  const Status sent =
+      cp.is_utf8() ? Use().SendData(Use().Tag()) : Use().SendData(EncodeForWire(Use().Tag(), cp));
+  if (!sent.ok()) {
     Fail(sent);
     return;
   }

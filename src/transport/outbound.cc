@@ -65,7 +65,6 @@ void StartDelivery(const std::string& address, int32_t port, const std::string& 
   std::shared_ptr<frmOrder> order = frmOrder::Create(std::move(on_end));
   order->Load();
   RegisterConnection(order);
-  const std::string key = order->Tag();
   platform::SocketControl& use = order->Use();
   use.SetRemoteHost(address);
   Status started = use.SetRemotePort(port);
@@ -77,10 +76,11 @@ void StartDelivery(const std::string& address, int32_t port, const std::string& 
     use.Close();
     started = ConnectFrom(*order, pick_port, int64_t{tail} + local, run_pass, local);
   }
-  // A start that failed ran no pass: the object is still registered under key.
+  // A start that failed ran no pass: the object is still registered under its Tag (removal
+  // holds the object, and with it the Tag, until it returns).
   if (!started.ok()) {
     order->GiveUp(started);
-    RemoveConnection(key);
+    RemoveConnection(order->Tag());
   }
 }
 
