@@ -25,8 +25,9 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
 constexpr size_t kCachedSelects = 16;
-// A scan with more rows than this is not kept: a listing of everyone, not a sender's recipients.
-constexpr size_t kKeptRows = 256;
+// The rows a connection keeps from its scans, in all: enough for a broadcast to thousands of
+// users, under 2 MB. A larger scan is not kept; a newer one evicts the oldest.
+constexpr size_t kKeptRowsInAll = 4096;
 
 struct StatementDeleter {
   void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
@@ -163,15 +164,15 @@ class SqliteBackend final : public Backend {
     Result<int64_t> version = DataVersion();
     if (!version.ok()) return version.status();
     if (k.rows && k.data_version == version.value() && k.own_writes == own_writes_) return k.rows;
-    k.rows.reset();
+    Forget(k);
     Result<std::vector<Row>> rows = Scan(k.stmt.get());
     if (!rows.ok()) return rows.status();
-    const bool keep = rows.value().size() <= kKeptRows;
     SharedRows shared = std::make_shared<const std::vector<Row>>(std::move(rows.value()));
-    if (keep) {
+    if (MakeRoom(shared->size())) {
       k.rows = shared;
       k.data_version = version.value();
       k.own_writes = own_writes_;
+      kept_rows_ += shared->size();
     }
     return shared;
   }
@@ -186,6 +187,21 @@ class SqliteBackend final : public Backend {
     int64_t data_version = 0;
     uint64_t own_writes = 0;
   };
+
+  void Forget(KeptSelect& k) {
+    if (k.rows) kept_rows_ -= k.rows->size();
+    k.rows.reset();
+  }
+
+  // Whether n more rows may be kept, once the rows of the least recently used scans are dropped.
+  bool MakeRoom(size_t n) {
+    if (n > kKeptRowsInAll) return false;
+    for (auto it = selects_.rbegin(); kept_rows_ + n > kKeptRowsInAll && it != selects_.rend();
+         ++it) {
+      Forget(*it);
+    }
+    return true;
+  }
 
   Result<std::vector<Row>> Scan(sqlite3_stmt* stmt) {
     ResetOnExit reset(stmt);
@@ -252,7 +268,10 @@ class SqliteBackend final : public Backend {
     }
     Result<Statement> s = Prepare(SelectStatement(condition));
     if (!s.ok()) return s.status();
-    if (selects_.size() == kCachedSelects) selects_.pop_back();
+    if (selects_.size() == kCachedSelects) {
+      Forget(selects_.back());
+      selects_.pop_back();
+    }
     selects_.push_front(KeptSelect{std::string(condition), std::move(s.value()), nullptr, 0, 0});
     return &selects_.front();
   }
@@ -316,6 +335,7 @@ class SqliteBackend final : public Backend {
   Statement data_version_;
   std::list<KeptSelect> selects_;  // most recently used first
   uint64_t own_writes_ = 0;        // this connection's, which its data version does not count
+  size_t kept_rows_ = 0;           // in all of selects_
 };
 
 }  // namespace
