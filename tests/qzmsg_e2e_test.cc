@@ -129,7 +129,7 @@ TEST_P(QzmsgTest, WhoListsEveryLogin) {
 }
 
 TEST_P(QzmsgTest, ShutdownSignalsLogOut) {
-  for (int signal_number : {SIGTERM, SIGINT}) {
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
     json ready;
     ChildProcess* ann = StartListen("ann", Name("erp"), "sales", &ready);
     ASSERT_NE(ann, nullptr);

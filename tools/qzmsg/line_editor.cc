@@ -52,7 +52,7 @@ class TerminalLineEditor final : public LineEditor {
  public:
   explicit TerminalLineEditor(const std::string& prompt) : prompt_(prompt) {
     g_terminal_editor = this;
-    rl_catch_signals = 0;  // SIGINT and SIGTERM go to the host's own handlers
+    rl_catch_signals = 0;  // SIGINT, SIGTERM and SIGHUP go to the host's own handlers
     rl_instream = stdin;
     rl_outstream = stdout;
     rl_callback_handler_install(prompt_.c_str(), &TerminalLineEditor::OnLine);

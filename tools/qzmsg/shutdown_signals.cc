@@ -42,6 +42,13 @@ qz::Result<int> InstallShutdownSignals() {
   if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGTERM, &action, nullptr) != 0) {
     return Failure("sigaction");
   }
+  // A closed terminal logs out as Ctrl-C does, rather than leaving the row of a client that is
+  // gone; unless hang-ups are ignored (nohup), as the user asked.
+  struct sigaction hangup;
+  if (sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN &&
+      sigaction(SIGHUP, &action, nullptr) != 0) {
+    return Failure("sigaction");
+  }
   signal(SIGPIPE, SIG_IGN);
   return g_pipe[0];
 }
