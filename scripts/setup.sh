@@ -19,7 +19,7 @@ for p in "${packages[@]}"; do
 done
 if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -q
+  scripts/apt-update.sh
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 

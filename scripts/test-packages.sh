@@ -21,7 +21,7 @@ command -v dpkg-shlibdeps >/dev/null || tools+=(dpkg-dev)
 if [ "${#tools[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   install_tools() { $SUDO apt-get install -y -q --no-install-recommends "${tools[@]}"; }
-  install_tools || { $SUDO apt-get update -q && install_tools; }
+  install_tools || { scripts/apt-update.sh && install_tools; }
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qz-packages.XXXXXX")
