@@ -80,10 +80,6 @@ class ComponentExchange final : public Exchange {
     return sender_.SendMessage(BenchMessageText(), "", kSystem, kReceiverModule);
   }
 
-  Status SendToFirst() override {
-    return sender_.SendMessage(BenchMessageText(), "rx0", kSystem, kReceiverModule);
-  }
-
   void Pump(int timeout_ms) override {
     pollfd fds[2] = {{loop::PollFd(), POLLIN, 0}, {arrivals_->wake_fd(), POLLIN, 0}};
     if (poll(fds, 2, timeout_ms) <= 0) return;

@@ -3,7 +3,7 @@
 // SendMessage per broadcast) and the raw floor (plain non-blocking sockets and epoll; per
 // recipient connect, write the payload, close; receivers accept and read to end of stream).
 //
-// Threads: the sender side (Start, Broadcast, SendToFirst, Pump) runs on the thread that called
+// Threads: the sender side (Start, Broadcast, Pump) runs on the thread that called
 // Start; receivers run on their own threads until the process ends.
 #ifndef QZ_BENCH_EXCHANGE_H_
 #define QZ_BENCH_EXCHANGE_H_
@@ -52,8 +52,6 @@ class Exchange {
   virtual Status Start(int receivers) = 0;
   // Starts one message to every receiver.
   virtual Status Broadcast() = 0;
-  // Starts one message to receiver 0 alone.
-  virtual Status SendToFirst() = 0;
   // Waits at most timeout_ms for the sender's I/O or the arrivals' wake-up, and does that I/O.
   virtual void Pump(int timeout_ms) = 0;
   Arrivals& arrivals() { return *arrivals_; }

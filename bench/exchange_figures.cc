@@ -101,10 +101,10 @@ void RunFanoutFigures(Context& ctx, Report& report) {
   // Workers (pairs) times rounds per pair; fewer where a round is long.
   const std::vector<Plan> idle =
       ctx.quick ? std::vector<Plan>{{1, 1, 5}, {16, 1, 3}, {128, 1, 2}, {512, 1, 1}}
-                : std::vector<Plan>{{1, 3, 10}, {16, 3, 5}, {128, 3, 3}, {512, 3, 1}};
+                : std::vector<Plan>{{1, 3, 10}, {16, 3, 5}, {128, 3, 5}, {512, 3, 5}};
   const std::vector<Plan> loaded =
       ctx.quick ? std::vector<Plan>{{1, 1, 3}, {16, 1, 2}, {128, 1, 1}, {512, 1, 1}}
-                : std::vector<Plan>{{1, 2, 5}, {16, 2, 3}, {128, 3, 3}, {512, 2, 2}};
+                : std::vector<Plan>{{1, 2, 5}, {16, 2, 3}, {128, 3, 5}, {512, 3, 5}};
   auto wanted = [&](const Plan& plan) {
     for (int n : ctx.fanout_sizes) {
       if (n == plan.receivers) return true;

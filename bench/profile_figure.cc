@@ -7,6 +7,7 @@
 // harness's own signalling of an arrival (one eventfd write at the receiver, one wait and one
 // read at the sender), alike for component and raw.
 #include <dirent.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -226,11 +227,14 @@ int ProfileRun(const std::string& kind, int messages, const std::string& db_uri,
   }
   // The first message warms up; each message is delivered before the next starts.
   Arrivals& a = x->arrivals();
-  int64_t thread0 = 0, process0 = 0;
+  int64_t thread0 = 0, process0 = 0, wall0 = 0;
+  rusage usage0{};
   for (int i = 0; i <= messages; ++i) {
     if (i == 1) {
       thread0 = CpuNs(CLOCK_THREAD_CPUTIME_ID);
       process0 = CpuNs(CLOCK_PROCESS_CPUTIME_ID);
+      wall0 = NowNs();
+      getrusage(RUSAGE_THREAD, &usage0);
     }
     const int64_t target = a.count() + receivers;
     a.WakeAt(target);
@@ -245,10 +249,19 @@ int ProfileRun(const std::string& kind, int messages, const std::string& db_uri,
   }
   const double sender_ns = static_cast<double>(CpuNs(CLOCK_THREAD_CPUTIME_ID) - thread0);
   const double process_ns = static_cast<double>(CpuNs(CLOCK_PROCESS_CPUTIME_ID) - process0);
+  const double wall_ns = static_cast<double>(NowNs() - wall0);
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
   for (int i = 0; i < 3; ++i) x->Pump(10);
-  // CPU per message, for runs by hand: the sender's thread and the rest of the process.
-  std::printf("pid=%d cpu_sender_us=%.2f cpu_receiver_us=%.2f\n", static_cast<int>(getpid()),
-              sender_ns / 1e3 / messages, (process_ns - sender_ns) / 1e3 / messages);
+  // For runs by hand, per message: the sender's thread and the rest of the process in CPU, the
+  // wall time, and how often the sender gave way to another thread (waiting, or preempted).
+  std::printf(
+      "pid=%d cpu_sender_us=%.2f cpu_receiver_us=%.2f wall_us=%.2f sender_waits=%.2f "
+      "sender_preempted=%.2f\n",
+      static_cast<int>(getpid()), sender_ns / 1e3 / messages,
+      (process_ns - sender_ns) / 1e3 / messages, wall_ns / 1e3 / messages,
+      static_cast<double>(usage.ru_nvcsw - usage0.ru_nvcsw) / messages,
+      static_cast<double>(usage.ru_nivcsw - usage0.ru_nivcsw) / messages);
   std::fflush(stdout);
   _exit(0);  // receivers run on threads that never end
 }

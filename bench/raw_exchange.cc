@@ -100,8 +100,6 @@ class RawExchange final : public Exchange {
     return Status::OK();
   }
 
-  Status SendToFirst() override { return Connect(ports_.front()); }
-
   void Pump(int timeout_ms) override {
     epoll_event ready[256];
     int n = epoll_wait(epoll_, ready, 256, timeout_ms);
