@@ -254,14 +254,18 @@ int ProfileRun(const std::string& kind, int messages, const std::string& db_uri,
   getrusage(RUSAGE_THREAD, &usage);
   for (int i = 0; i < 3; ++i) x->Pump(10);
   // For runs by hand, per message: the sender's thread and the rest of the process in CPU, the
-  // wall time, and how often the sender gave way to another thread (waiting, or preempted).
+  // wall time, how often the sender gave way to another thread (waiting, or preempted), and the
+  // sender's time in user mode.
   std::printf(
       "pid=%d cpu_sender_us=%.2f cpu_receiver_us=%.2f wall_us=%.2f sender_waits=%.2f "
-      "sender_preempted=%.2f\n",
+      "sender_preempted=%.2f sender_user_us=%.2f\n",
       static_cast<int>(getpid()), sender_ns / 1e3 / messages,
       (process_ns - sender_ns) / 1e3 / messages, wall_ns / 1e3 / messages,
       static_cast<double>(usage.ru_nvcsw - usage0.ru_nvcsw) / messages,
-      static_cast<double>(usage.ru_nivcsw - usage0.ru_nivcsw) / messages);
+      static_cast<double>(usage.ru_nivcsw - usage0.ru_nivcsw) / messages,
+      static_cast<double>((usage.ru_utime.tv_sec - usage0.ru_utime.tv_sec) * 1000000 +
+                          (usage.ru_utime.tv_usec - usage0.ru_utime.tv_usec)) /
+          messages);
   std::fflush(stdout);
   _exit(0);  // receivers run on threads that never end
 }
