@@ -30,6 +30,21 @@ class CountingSink final : public QZCLS_NetMessageEvents {
   int index_;
 };
 
+// Counts the sender's deliveries that ended undelivered.
+class FailureSink final : public QZCLS_NetMessageEvents {
+ public:
+  FailureSink(int64_t* count, int32_t* last) : count_(count), last_(last) {}
+  void deliveryEnded(const DeliveryOutcome& outcome) override {
+    if (outcome.sent()) return;
+    ++*count_;
+    *last_ = outcome.status.code();
+  }
+
+ private:
+  int64_t* count_;
+  int32_t* last_;
+};
+
 Result<int32_t> Connect(const std::string& uri) {
   int32_t h = qzpub_Connect(uri.c_str());
   if (h <= 0) {
@@ -80,6 +95,12 @@ class ComponentExchange final : public Exchange {
     return sender_.SendMessage(BenchMessageText(), "", kSystem, kReceiverModule);
   }
 
+  void CountUndelivered() override {
+    if (failures_) return;
+    failures_ = std::make_unique<FailureSink>(&undelivered_, &last_failure_);
+    (void)sender_.Advise(failures_.get());
+  }
+
   void Pump(int timeout_ms) override {
     pollfd fds[2] = {{loop::PollFd(), POLLIN, 0}, {arrivals_->wake_fd(), POLLIN, 0}};
     if (poll(fds, 2, timeout_ms) <= 0) return;
@@ -89,6 +110,7 @@ class ComponentExchange final : public Exchange {
 
  private:
   std::string uri_;
+  std::unique_ptr<FailureSink> failures_;  // outlives sender_, which may still report to it
   QZCLS_NetMessage sender_;
 };
 

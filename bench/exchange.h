@@ -54,12 +54,21 @@ class Exchange {
   virtual Status Broadcast() = 0;
   // Waits at most timeout_ms for the sender's I/O or the arrivals' wake-up, and does that I/O.
   virtual void Pump(int timeout_ms) = 0;
+  // From now on counts the messages that a Broadcast started but that ended undelivered, and
+  // keeps the last failure's number. The component reports those afterwards (where every port
+  // is in TIME_WAIT, the system may have no port to connect from either); raw's Broadcast fails
+  // at once instead. Off by default: a host that observes outcomes pays for them per delivery.
+  virtual void CountUndelivered() {}
+  int64_t undelivered() const { return undelivered_; }
+  int32_t last_failure() const { return last_failure_; }
   Arrivals& arrivals() { return *arrivals_; }
   // What the exchange counted itself, as "key=value ..." text; empty when it counts nothing.
   virtual std::string Counters() const { return ""; }
 
  protected:
   std::unique_ptr<Arrivals> arrivals_;
+  int64_t undelivered_ = 0;
+  int32_t last_failure_ = 0;
 };
 
 // The message text that every exchange sends.

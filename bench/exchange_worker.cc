@@ -75,9 +75,11 @@ double TimePickFreePort(int n, int32_t* port, int64_t* probes = nullptr,
 
 struct RateResult {
   int64_t sent = 0;
-  int64_t failed = 0;    // messages that could not be started
-  int64_t received = 0;  // within the measured time
-  int64_t lost = 0;      // never received, after a grace period
+  int64_t failed = 0;        // messages that could not be started
+  int64_t received = 0;      // within the measured time
+  int64_t undelivered = 0;   // started, then reported undelivered (the component)
+  int32_t last_failure = 0;  // the number of the last of those
+  int64_t lost = 0;          // never received nor reported undelivered, after a grace period
   double seconds = 0;
   double sender_cpu_us = 0;  // per received message: the sending thread
   double others_cpu_us = 0;  // the rest of the process: the receivers
@@ -122,6 +124,9 @@ RateResult SustainedRate(Exchange& x, double seconds, int window, PortRuleMemory
   const int64_t start = NowNs();
   const int64_t end = start + static_cast<int64_t>(seconds * 1e9);
   RateResult r;
+  x.CountUndelivered();
+  const int64_t undelivered0 = x.undelivered();
+  auto settled = [&] { return a.count() - base + x.undelivered() - undelivered0; };
   // Port choice is sampled eight times in the run, the last near its end, when the most ports
   // are in TIME_WAIT.
   const int64_t sample_every = (end - start) / 8;
@@ -132,7 +137,7 @@ RateResult SustainedRate(Exchange& x, double seconds, int window, PortRuleMemory
       sampling_cpu += SamplePortChoice(r);
       next_sample += sample_every;
     }
-    if (r.sent - (a.count() - base) < window) {
+    if (r.sent - settled() < window) {
       if (x.Broadcast().ok()) {
         ++r.sent;
         if (shadow != nullptr) send_times.push_back(NowNs());
@@ -141,7 +146,9 @@ RateResult SustainedRate(Exchange& x, double seconds, int window, PortRuleMemory
       }
       continue;
     }
-    a.WakeAt(base + r.sent - window + 1);
+    // The next arrival frees a slot; an undelivered message is reported by the loop, which
+    // ends the Pump as well.
+    a.WakeAt(a.count() + 1);
     x.Pump(100);
   }
   r.received = a.count() - base;
@@ -154,9 +161,13 @@ RateResult SustainedRate(Exchange& x, double seconds, int window, PortRuleMemory
   r.others_cpu_us = (process_ns - thread_ns) / messages / 1e3;
   for (int64_t t : send_times) ShadowPick(*shadow, t);
   const int64_t grace = NowNs() + 5'000'000'000;
-  a.WakeAt(base + r.sent);
-  while (a.count() - base < r.sent && NowNs() < grace) x.Pump(100);
-  r.lost = r.sent - (a.count() - base);
+  while (settled() < r.sent && NowNs() < grace) {
+    a.WakeAt(a.count() + r.sent - settled());
+    x.Pump(100);
+  }
+  r.undelivered = x.undelivered() - undelivered0;
+  r.last_failure = x.last_failure();
+  r.lost = r.sent - settled();
   return r;
 }
 
@@ -255,6 +266,7 @@ Worker::Body ExchangeBody(const Context& ctx, ExchangeKind kind, std::string uri
         TcpTableSummary t = ReadTcpTableSummary();
         std::ostringstream o;
         o << "ok sent=" << r.sent << " failed=" << r.failed << " received=" << r.received
+          << " undelivered=" << r.undelivered << " last_failure=" << r.last_failure
           << " lost=" << r.lost << " seconds=" << Fixed(r.seconds, 3) << " rows=" << t.rows
           << " time_wait=" << t.time_wait << " time_wait_9000_32767=" << t.time_wait_in_bound_range
           << " cpu_sender_us=" << Fixed(r.sender_cpu_us, 2)

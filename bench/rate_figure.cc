@@ -89,6 +89,12 @@ Row EscapeRow(const std::string& side, const std::string& reply) {
                 std::strerror(static_cast<int>(Field(reply, "no_port_errno"))) +
                 "), so those messages were not sent";
   }
+  if (Field(reply, "undelivered") > 0) {
+    row.note += "; " + Fixed(Field(reply, "undelivered"), 0) +
+                " messages were started and then reported undelivered (deliveryEnded; the last "
+                "with " +
+                Fixed(Field(reply, "last_failure"), 0) + ")";
+  }
   return row;
 }
 
