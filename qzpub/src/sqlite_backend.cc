@@ -12,6 +12,7 @@
 #include <limits>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -19,6 +20,7 @@
 
 #include "backend.h"
 #include "statement.h"
+#include "wal_index_header.h"
 
 namespace qzpub {
 namespace {
@@ -28,6 +30,9 @@ constexpr size_t kCachedSelects = 16;
 // The rows a connection keeps from its scans, in all: enough for a broadcast to thousands of
 // users, under 2 MB. A larger scan is not kept; a newer one evicts the oldest.
 constexpr size_t kKeptRowsInAll = 4096;
+// A header that stays the same answers for at most this long before the data version is read
+// again: if the file read were ever not the index SQLite uses, a missed commit shows within it.
+constexpr std::chrono::seconds kHeaderTrustedFor{1};
 
 struct StatementDeleter {
   void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
@@ -155,15 +160,31 @@ class SqliteBackend final : public Backend {
 
   // A sender asks for the same recipients at every message. While no connection has committed
   // since its last scan (the data version, which counts the commits of others, and this
-  // connection's own writes), the rows of that scan are still the answer: the check is one read
-  // transaction, as the scan is, without the scan.
+  // connection's own writes), the rows of that scan are still the answer. The data version
+  // takes a read transaction; the WAL index header, read before it, answers the same question
+  // with one read while it stays as it was.
   Result<SharedRows> Select(std::string_view condition) override {
     Result<KeptSelect*> kept = CachedSelect(condition);
     if (!kept.ok()) return kept.status();
     KeptSelect& k = *kept.value();
+    const std::optional<WalIndexHeader::Bytes> header = ReadWalIndexHeader();
+    const auto now = std::chrono::steady_clock::now();
+    const bool same_header = header && k.header == header;
+    if (k.rows && k.own_writes == own_writes_ && same_header &&
+        now - k.checked_at < kHeaderTrustedFor) {
+      return k.rows;
+    }
     Result<int64_t> version = DataVersion();
     if (!version.ok()) return version.status();
-    if (k.rows && k.data_version == version.value() && k.own_writes == own_writes_) return k.rows;
+    if (k.rows && k.data_version != version.value() && same_header) {
+      // Another connection's commit that the header did not show: it is not the index SQLite
+      // uses here.
+      wal_index_.reset();
+    }
+    const bool unchanged = k.data_version == version.value() && k.own_writes == own_writes_;
+    k.header = header;
+    k.checked_at = now;
+    if (k.rows && unchanged) return k.rows;
     Forget(k);
     Result<std::vector<Row>> rows = Scan(k.stmt.get());
     if (!rows.ok()) return rows.status();
@@ -186,7 +207,21 @@ class SqliteBackend final : public Backend {
     SharedRows rows;
     int64_t data_version = 0;
     uint64_t own_writes = 0;
+    // The WAL index header read just before the data version was last read, and when.
+    std::optional<WalIndexHeader::Bytes> header;
+    std::chrono::steady_clock::time_point checked_at;
   };
+
+  // Opened at the first scan, when this connection's first read has made the index file.
+  std::optional<WalIndexHeader::Bytes> ReadWalIndexHeader() {
+    if (!wal_index_opened_) {
+      wal_index_opened_ = true;
+      const char* file = sqlite3_db_filename(db_, "main");
+      wal_index_ = WalIndexHeader::Open(file == nullptr ? std::string() : std::string(file));
+    }
+    if (!wal_index_) return std::nullopt;
+    return wal_index_->Read();
+  }
 
   void Forget(KeptSelect& k) {
     if (k.rows) kept_rows_ -= k.rows->size();
@@ -272,7 +307,8 @@ class SqliteBackend final : public Backend {
       Forget(selects_.back());
       selects_.pop_back();
     }
-    selects_.push_front(KeptSelect{std::string(condition), std::move(s.value()), nullptr, 0, 0});
+    selects_.push_front(
+        KeptSelect{std::string(condition), std::move(s.value()), nullptr, 0, 0, std::nullopt, {}});
     return &selects_.front();
   }
 
@@ -334,8 +370,10 @@ class SqliteBackend final : public Backend {
   Statement update_;
   Statement data_version_;
   std::list<KeptSelect> selects_;  // most recently used first
-  uint64_t own_writes_ = 0;        // this connection's, which its data version does not count
-  size_t kept_rows_ = 0;           // in all of selects_
+  std::unique_ptr<WalIndexHeader> wal_index_;
+  bool wal_index_opened_ = false;
+  uint64_t own_writes_ = 0;  // this connection's, which its data version does not count
+  size_t kept_rows_ = 0;     // in all of selects_
 };
 
 }  // namespace
