@@ -42,8 +42,8 @@ Row CpuRow(bool sender, const Runs& comp, const Runs& raw, int messages,
   if (sender && !*row.met) {
     const double scan_us = TimeRecipientScan(scan_uri, 200);
     row.note += "; held back by the table read each SendMessage makes, " + Fixed(scan_us, 1) +
-                " us of it even with warm caches (a SQLite read transaction, two fcntl for the "
-                "WAL read lock, that finds the rows unchanged or reads them, and their "
+                " us of it even with warm caches (a read of the WAL index header that finds "
+                "the rows unchanged, or a read transaction that reads them, and their "
                 "conversion), and by the port rule's bind; --profile counts the system calls";
   }
   return row;

@@ -74,13 +74,14 @@ Result<int32_t> HandleRegistry::OpenCursor(int32_t handle, SharedRows rows) {
   return id;
 }
 
-Result<bool> HandleRegistry::Next(int32_t cursor, Row* row) {
+Result<bool> HandleRegistry::Next(int32_t cursor, SharedRows* rows, size_t* index) {
   std::lock_guard lock(mu_);
   auto it = cursors_.find(cursor);
   if (it == cursors_.end()) return Status::Failure("no open cursor " + std::to_string(cursor));
   Cursor& c = it->second;
   if (c.next < c.rows->size()) {
-    *row = (*c.rows)[c.next++];
+    *rows = c.rows;
+    *index = c.next++;
     return true;
   }
   CloseCursorLocked(cursor);

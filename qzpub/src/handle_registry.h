@@ -44,9 +44,10 @@ class HandleRegistry {
   // Opens a cursor over rows[1..] for the connection (the caller has handed out rows[0]) and
   // returns its id (> 0). Fails when the handle was closed meanwhile.
   Result<int32_t> OpenCursor(int32_t handle, SharedRows rows);
-  // The cursor's next row: true and *row filled, or false when the scan is over (the cursor is
-  // then closed). Fails when the cursor is not open.
-  Result<bool> Next(int32_t cursor, Row* row);
+  // The cursor's next row: true, with *rows holding the scan's rows and *index that row's place
+  // (no row is copied), or false when the scan is over (the cursor is then closed). Fails when
+  // the cursor is not open.
+  Result<bool> Next(int32_t cursor, SharedRows* rows, size_t* index);
 
  private:
   struct Connection {

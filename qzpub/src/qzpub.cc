@@ -174,11 +174,12 @@ QZPUB_API int32_t QZPUB_CALL userYHDL_GetFirst(int32_t hdbc, YHDLRecord* record,
 QZPUB_API int32_t QZPUB_CALL userYHDL_GetNext(int32_t cursor, YHDLRecord* record) {
   return Guarded("userYHDL_GetNext", [&]() -> int32_t {
     if (record == nullptr) return Fail("userYHDL_GetNext: no record");
-    Row row;
-    Result<bool> more = HandleRegistry::Instance().Next(cursor, &row);
+    qzpub::SharedRows rows;
+    size_t index = 0;
+    Result<bool> more = HandleRegistry::Instance().Next(cursor, &rows, &index);
     if (!more.ok()) return Fail(more.status().message());
     if (!more.value()) return 0;
-    qzpub::WriteRecord(row, qzpub::Utf8(), record);
+    qzpub::WriteRecord((*rows)[index], qzpub::Utf8(), record);
     return 1;
   });
 }

@@ -79,8 +79,10 @@ struct Recipient {
 
 // The endpoints of the rows matching condition, in row order, each once: a repeated endpoint (a
 // stale row beside a live one) is served once, under its first row's names, rather than failing
-// the whole broadcast. A failure the library reports ends the scan and the call.
-Result<std::vector<Recipient>> MatchingRecipients(int32_t hdbc, const std::string& condition) {
+// the whole broadcast. The names are read only with_names: only an outcome reports them. A
+// failure the library reports ends the scan and the call.
+Result<std::vector<Recipient>> MatchingRecipients(int32_t hdbc, const std::string& condition,
+                                                  bool with_names) {
   presence::DataAccess& db = CurrentDataAccess();
   if (Result<int32_t> r =
           presence::Checked(db, db.sysMSSQLUses(hdbc, "qz_sys"), "SendMessage: sysMSSQLUses");
@@ -109,9 +111,14 @@ Result<std::vector<Recipient>> MatchingRecipients(int32_t hdbc, const std::strin
       fresh = seen.insert(std::move(endpoint)).second;
     }
     if (fresh) {
-      recipients.push_back(
-          Recipient{std::move(address), LeadingNumber(port), presence::ReadTextField(record.YH01),
-                    presence::ReadTextField(record.YH05), presence::ReadTextField(record.YH06)});
+      Recipient& to = recipients.emplace_back();
+      to.address = std::move(address);
+      to.port = LeadingNumber(port);
+      if (with_names) {
+        to.UserName = presence::ReadTextField(record.YH01);
+        to.SysName = presence::ReadTextField(record.YH05);
+        to.MdlName = presence::ReadTextField(record.YH06);
+      }
     }
     Result<int32_t> next = presence::Checked(db, db.userYHDL_GetNext(*cursor, record),
                                              "SendMessage: userYHDL_GetNext");
@@ -338,15 +345,15 @@ Status QZCLS_NetMessage::Send(std::string_view msg, std::string& UserName, std::
 
   const std::string payload = transport::BuildMessagePayload(msg, m_YHDL->YH01(), m_YHDL->YH05(),
                                                              m_YHDL->YH06(), m_YHDL->YH00());
-  Result<std::vector<Recipient>> recipients =
-      MatchingRecipients(m_lngHdbc, presence::RecipientCondition(UserName, SysName, ModName));
+  // A host that observes nothing pays nothing per delivery for the outcomes; one that does, one
+  // copy of the recipients that every delivery's report shares.
+  const bool observed = SinkCount() > 0;
+  Result<std::vector<Recipient>> recipients = MatchingRecipients(
+      m_lngHdbc, presence::RecipientCondition(UserName, SysName, ModName), observed);
   if (!recipients.ok()) return recipients.status();
 
   // From here on only locals are used: a handler run by the loop may destroy this object.
   const LifetimeGuard guard = GuardLifetime();
-  // A host that observes nothing pays nothing per delivery for the outcomes; one that does, one
-  // copy of the recipients that every delivery's report shares.
-  const bool observed = SinkCount() > 0;
   std::shared_ptr<const std::vector<Recipient>> all;
   if (observed) all = std::make_shared<const std::vector<Recipient>>(std::move(*recipients));
   const std::vector<Recipient>& list = observed ? *all : *recipients;

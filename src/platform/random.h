@@ -14,6 +14,9 @@ class Random {
   void Seed(uint64_t seed) { state_ = seed; }
   // In [0, 1): 53 random bits make every double on the grid 2^-53 equally likely.
   double Next() { return static_cast<double>(NextBits() >> 11) * 0x1.0p-53; }
+  // Uniform over [0, n), n < 2^11, from one draw: the integer part of n times the 53 bits that
+  // Next() scales, without going through a double.
+  uint32_t Below(uint32_t n) { return static_cast<uint32_t>(((NextBits() >> 11) * n) >> 53); }
 
  private:
   uint64_t NextBits() {

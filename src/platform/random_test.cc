@@ -47,5 +47,20 @@ TEST(RandomTest, FirstDrawsAfterCloseReseedsAreUniform) {
   for (int count : buckets) EXPECT_NEAR(count, kDraws / 10, 250);
 }
 
+// Below(n) is the integer part of n times Next(), drawn without a double: the same index for
+// the same seed, every value of the range reached.
+TEST(RandomTest, BelowIsTheIndexThatNextScales) {
+  Random as_index, as_double;
+  as_index.Seed(20240229);
+  as_double.Seed(20240229);
+  std::array<int, 60> seen{};
+  for (int i = 0; i < 20000; ++i) {
+    const uint32_t index = as_index.Below(60);
+    ASSERT_EQ(index, static_cast<uint32_t>(as_double.Next() * 60)) << "draw " << i;
+    ++seen[index];
+  }
+  for (int count : seen) EXPECT_GT(count, 0);
+}
+
 }  // namespace
 }  // namespace qz::platform

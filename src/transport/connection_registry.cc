@@ -15,12 +15,13 @@ size_t AlphabetIndex(double r) {
   return std::min(static_cast<size_t>(scaled), kKeyAlphabet.size() - 1);
 }
 
-template <typename NextRandom>
-std::string MakeKey(const NextRandom& next_random) {
+// next_index: the alphabet index of the next character.
+template <typename NextIndex>
+std::string MakeKey(const NextIndex& next_index) {
   const ConnectionRegistry* registry = Module1().gConnections.get();
   for (;;) {
     std::string key(kKeyLength, ' ');
-    for (char& c : key) c = kKeyAlphabet[AlphabetIndex(next_random())];
+    for (char& c : key) c = kKeyAlphabet[next_index()];
     if (registry == nullptr || registry->Find(key) == nullptr) return key;
   }
 }
@@ -55,11 +56,11 @@ std::shared_ptr<ConnectionForm> ConnectionRegistry::Remove(std::string_view key)
 std::string NewConnectionKey() {
   platform::ReseedFromTimeOfDay();
   platform::Random& random = platform::ThreadRandom();
-  return MakeKey([&random] { return random.Next(); });
+  return MakeKey([&random] { return random.Below(static_cast<uint32_t>(kKeyAlphabet.size())); });
 }
 
 std::string NewConnectionKey(const std::function<double()>& next_random) {
-  return MakeKey(next_random);
+  return MakeKey([&next_random] { return AlphabetIndex(next_random()); });
 }
 
 void RegisterConnection(const std::shared_ptr<ConnectionForm>& object) {
