@@ -1,6 +1,8 @@
 // What only the SQLite backend does: file names, the journal mode, failures to open.
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -112,6 +114,45 @@ TEST_F(SqliteTest, ARepeatedScanSeesChangedValuesFromEveryWriter) {
   EXPECT_EQ(address(), "rows: 0") << "another connection's delete";
   sqlite3_close(other);
   EXPECT_EQ(qzpub_Disconnect(h), 1);
+}
+
+// Whether another process would find a lock of this one on the WAL index's lock bytes, which
+// tell SQLite that the index is in use and must not be reset.
+bool IndexLockedByThisProcess(const std::string& db_path) {
+  const pid_t child = fork();
+  if (child == 0) {
+    const int fd = open((db_path + "-shm").c_str(), O_RDWR);
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = 120;  // the lock bytes, up to the one that marks the index in use
+    probe.l_len = 9;
+    const bool locked = fd >= 0 && fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+    _exit(locked ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A scan reads the WAL index header from the index file: when one connection goes, the others
+// of the process must keep their locks on that file (closing any descriptor of a file drops
+// them all), or another process would reset the index under them.
+TEST_F(SqliteTest, ClosingAConnectionLeavesTheOthersLocksOnTheWalIndex) {
+  const std::string path = folder_ + "/p.db";
+  const int32_t stays = qzpub_Connect(("sqlite:" + path).c_str());
+  ASSERT_GT(stays, 0) << qzpub_LastError();
+  YHDLRecord r = Record("a");
+  ASSERT_EQ(userYHDL_Insert(stays, &r), 1);
+  for (int round = 0; round < 2; ++round) {
+    const int32_t goes = qzpub_Connect(("sqlite:" + path).c_str());
+    ASSERT_GT(goes, 0) << qzpub_LastError();
+    for (int scan = 0; scan < 3; ++scan) EXPECT_THAT(ScanKeys(goes, ""), ElementsAre(r.YH00));
+    EXPECT_EQ(qzpub_Disconnect(goes), 1);
+    EXPECT_TRUE(IndexLockedByThisProcess(path)) << "round " << round;
+  }
+  EXPECT_THAT(ScanKeys(stays, ""), ElementsAre(r.YH00));
+  EXPECT_EQ(qzpub_Disconnect(stays), 1);
 }
 
 // Another program made the file: UTF-16 text, a port stored as a number, a NULL. A scan reads
