@@ -144,13 +144,14 @@ void SocketControl::Impl::Readable(uint32_t events) {
   // may still come.
   if (data_reported_ || state_ != SocketState::kConnected) return;
   if (in_.empty() && !peer_closed_ && read_failure_.ok()) {
-    // A short read drained the socket, and the call that would only block is spared; when the
-    // backend says the peer's close is queued too, that read also reached it, and the delivery
-    // ends in this dispatch. (Without the hint a close that came with the data makes the socket
-    // readable again.)
+    // When the backend says the peer's close is queued too, a short read also reached it, and
+    // the delivery ends in this dispatch without the call that would return it. Without the
+    // hint one more call follows a short read: a peer that closes right after its data (every
+    // sender does) has closed by then, as a rule, and the delivery ends here too, instead of
+    // re-arming and waking this thread again for the close.
     const bool close_queued = (events & kIoPeerClosed) != 0;
     read_failure_ = ReceiveUpTo(socket_, kReadLimit, in_, &peer_closed_,
-                                close_queued ? ShortRead::kAtClose : ShortRead::kStop);
+                                close_queued ? ShortRead::kAtClose : ShortRead::kReadOn);
   }
   Deliver();
 }
