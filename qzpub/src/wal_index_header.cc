@@ -47,8 +47,12 @@ Mappings& ProcessMappings() {
 
 // The file open, and mapped when it holds the header (a load past its end would fault). Once
 // open, it stays open with the mapping even when it cannot be mapped, for the locks' sake.
-std::shared_ptr<const WalIndexHeader::Mapping> MapIndexFile(const std::string& shm_path) {
+// seen: the path's file as stat found it just before.
+std::shared_ptr<const WalIndexHeader::Mapping> MapIndexFile(const std::string& shm_path,
+                                                            const struct stat& seen) {
   auto m = std::make_shared<WalIndexHeader::Mapping>();
+  m->device = seen.st_dev;
+  m->inode = seen.st_ino;
   m->fd = ::open(shm_path.c_str(), O_RDONLY | O_CLOEXEC);
   if (m->fd < 0) return nullptr;
   struct stat st {};
@@ -83,7 +87,7 @@ std::unique_ptr<WalIndexHeader> WalIndexHeader::Open(const std::string& path) {
   std::lock_guard lock(all.mu);
   std::shared_ptr<const Mapping>& known = all.by_path[path];
   if (!known || known->device != st.st_dev || known->inode != st.st_ino) {
-    std::shared_ptr<const Mapping> fresh = MapIndexFile(shm_path);
+    std::shared_ptr<const Mapping> fresh = MapIndexFile(shm_path, st);
     if (!fresh) return nullptr;
     known = std::move(fresh);
   }
