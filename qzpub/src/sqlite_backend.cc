@@ -176,9 +176,10 @@ class SqliteBackend final : public Backend {
     }
     Result<int64_t> version = DataVersion();
     if (!version.ok()) return version.status();
-    if (k.rows && k.data_version != version.value() && same_header) {
-      // Another connection's commit that the header did not show: it is not the index SQLite
-      // uses here.
+    if (k.rows && k.data_version != version.value() && same_header &&
+        ReadWalIndexHeader() == header) {
+      // Another connection's commit that the header did not show, not even after the read that
+      // saw it: it is not the index SQLite uses here.
       wal_index_.reset();
     }
     const bool unchanged = k.data_version == version.value() && k.own_writes == own_writes_;
