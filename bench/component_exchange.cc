@@ -95,14 +95,14 @@ class ComponentExchange final : public Exchange {
     // made once, as raw's does: a poll() per wait would add work raw does not have.
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     if (epoll_ < 0) return Errno("component: epoll_create1");
-    for (const uint64_t token : {kLoopToken, kWakeToken}) {
+    const auto watch = [this](int fd, uint64_t token) {
       epoll_event ev{};
       ev.events = EPOLLIN;
       ev.data.u64 = token;
-      const int fd = token == kLoopToken ? loop::PollFd() : arrivals_->wake_fd();
-      if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) != 0) {
-        return Errno("component: epoll_ctl");
-      }
+      return epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) == 0;
+    };
+    if (!watch(loop::PollFd(), kLoopToken) || !watch(arrivals_->wake_fd(), kWakeToken)) {
+      return Errno("component: epoll_ctl");
     }
     return Status::OK();
   }

@@ -205,12 +205,12 @@ class SqliteBackend final : public Backend {
   struct KeptSelect {
     std::string condition;
     Statement stmt;
-    SharedRows rows;
+    SharedRows rows{};
     int64_t data_version = 0;
     uint64_t own_writes = 0;
     // The WAL index header read just before the data version was last read, and when.
-    std::optional<WalIndexHeader::Bytes> header;
-    std::chrono::steady_clock::time_point checked_at;
+    std::optional<WalIndexHeader::Bytes> header{};
+    std::chrono::steady_clock::time_point checked_at{};
   };
 
   // Opened at the first scan, when this connection's first read has made the index file.
@@ -309,7 +309,7 @@ class SqliteBackend final : public Backend {
       selects_.pop_back();
     }
     selects_.push_front(
-        KeptSelect{std::string(condition), std::move(s.value()), nullptr, 0, 0, std::nullopt, {}});
+        KeptSelect{.condition = std::string(condition), .stmt = std::move(s.value())});
     return &selects_.front();
   }
 

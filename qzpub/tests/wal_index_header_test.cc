@@ -4,13 +4,13 @@
 #include "wal_index_header.h"
 
 #include <sqlite3.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "gtest/gtest.h"
+#include "test_support.h"
 
 namespace qzpub {
 namespace {
@@ -18,12 +18,10 @@ namespace {
 class WalIndexHeaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qzpub-wal-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
+    folder_ = qzpub_test::MakeTempFolder();
     path_ = folder_ + "/w.db";
   }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
+  void TearDown() override { qzpub_test::RemoveFolder(folder_); }
 
   sqlite3* OpenWal() {
     sqlite3* db = nullptr;
